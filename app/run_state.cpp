@@ -1,0 +1,5 @@
+#include "app/run_state.h"
+
+RunState State = {};
+
+const char* const PROGRAM_NAME = "VELDRAN";

@@ -1,0 +1,44 @@
+// The program-wide run state, the exit statuses and the bridge register bits.
+//
+// One run is a straight line over a single state: each stage either
+// succeeds or ends the process through FatalExit.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "card/plx_api.h"
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_USAGE = 100;
+constexpr int EXIT_NOT_FOUND = 101;
+constexpr int EXIT_NOT_DONE = 102;
+constexpr int EXIT_BAD_FILE = 103;
+constexpr int EXIT_FILE_IO = 104;
+constexpr int EXIT_CARD_ACCESS = 105;
+
+// Bits of the bridge's control/status register.
+constexpr uint32_t MODE_BITS = 0x000C0000;
+constexpr uint32_t PROGRAM_BIT = 0x00010000;
+constexpr uint32_t DONE_BIT = 0x00000002;
+
+constexpr std::size_t BLOCK_SIZE = 16384;
+
+using ByteWriterFn = void (*)(uint8_t);
+
+struct RunState {
+    DeviceObject CardDevice;
+    int DeviceOpen;
+    int WindowMapped;
+    uint32_t ControlPort;
+    void* DataWindow;
+    ByteWriterFn ByteWriter;
+    FILE* ConfigFile;
+    int32_t ConfigLength;
+    uint8_t BlockBuffer[BLOCK_SIZE];
+};
+
+extern RunState State;
+
+// The name the program reports itself by, whatever it was invoked as.
+extern const char* const PROGRAM_NAME;

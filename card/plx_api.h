@@ -1,0 +1,80 @@
+// The card-access calling contract.
+//
+// Everything the program does to the card, apart from the byte stores into
+// the mapped data window, goes through these eight functions. They keep the
+// shape of the bridge vendor's library on the original platform, so a port
+// to another platform replaces only the file that implements them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every status-returning call reports success as this value; any other
+// value is a failure and carries no further meaning for the callers.
+using PlxStatus = int;
+constexpr PlxStatus PLX_STATUS_OK = 512;
+
+// A key field holding all ones is not compared by the search.
+constexpr uint8_t PLX_IGNORE_8 = 0xFF;
+constexpr uint16_t PLX_IGNORE_16 = 0xFFFF;
+constexpr uint32_t PLX_IGNORE_32 = 0xFFFFFFFF;
+
+// Port access widths, as the access-type argument of the port calls.
+constexpr int PLX_ACCESS_8 = 0;
+constexpr int PLX_ACCESS_16 = 1;
+constexpr int PLX_ACCESS_32 = 2;
+
+constexpr int PLX_BAR_COUNT = 6;
+
+// Which device to look for, and, after a successful search, which one was
+// found. Callers fill it with 0xFF bytes and set only the fields they want.
+struct DeviceKey {
+    uint32_t Domain;  // PCI domain (segment); ours, never a search field of the callers
+    uint8_t Bus;
+    uint8_t Slot;
+    uint8_t Function;
+    uint16_t VendorId;
+    uint16_t DeviceId;
+    uint16_t SubVendorId;
+    uint16_t SubDeviceId;
+};
+
+constexpr std::size_t PLX_PATH_MAX = 512;
+
+// An open device. Filled by PlxPci_DeviceOpen, passed to every later call
+// until PlxPci_DeviceClose.
+struct DeviceObject {
+    int IsOpen;
+    DeviceKey Key;
+    char Path[PLX_PATH_MAX];                  // the device's folder
+    void* MapBase[PLX_BAR_COUNT];             // start of each BAR's mapping, or null
+    std::size_t MapLength[PLX_BAR_COUNT];     // length of that mapping
+    std::size_t MapOffset[PLX_BAR_COUNT];     // where the BAR starts within it
+};
+
+// Finds the index-th device (zero-based, in bus order) matching the key and
+// describes it in the key.
+PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index);
+
+// Opens the device the key describes.
+PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device);
+
+// Closes an open device; unmaps whatever is still mapped.
+PlxStatus PlxPci_DeviceClose(DeviceObject* device);
+
+// Reads a 32-bit configuration register; the status goes to *status.
+uint32_t PlxPci_PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function,
+                                uint16_t offset, PlxStatus* status);
+
+// Maps a memory BAR into the process; *address receives the BAR's first byte.
+PlxStatus PlxPci_PciBarMap(DeviceObject* device, uint8_t barIndex, void** address);
+
+// Undoes PlxPci_PciBarMap for the mapping whose address *address holds.
+PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address);
+
+// Reads or writes size bytes (1, 2 or 4, matching accessType) at a bus I/O
+// port address of the device.
+PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value,
+                            uint32_t size, int accessType);
+PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value,
+                             uint32_t size, int accessType);

@@ -1,0 +1,30 @@
+#include "app/fatal_exit.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/run_state.h"
+
+void ReleaseCard()
+{
+    // The results are of no use here: this runs on the way out, and the
+    // mapping must go before the device that owns it.
+    if (State.WindowMapped)
+        PlxPci_PciBarUnmap(&State.CardDevice, &State.DataWindow);
+    if (State.DeviceOpen)
+        PlxPci_DeviceClose(&State.CardDevice);
+}
+
+void FatalExit(int status, const char* format, ...)
+{
+    ReleaseCard();
+    std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    // A normal exit, so the runtime flushes and closes every stream.
+    std::exit(status);
+}

@@ -1,0 +1,78 @@
+#include "card/control_register.h"
+
+#include <ctime>
+
+#include "app/fatal_exit.h"
+#include "app/run_state.h"
+
+constexpr uint32_t REGISTER_SIZE = 4;
+constexpr int DONE_CONFIRM_REPEATS = 100;
+
+static const char CONTROL_ERROR[] = "Can't access 9054 card control register.\n";
+static const char STATUS_ERROR[] = "Can't access 9054 card status register.\n";
+
+static uint32_t ReadRegister(const char* error)
+{
+    uint32_t value = 0;
+    if (PlxPci_IoPortRead(&State.CardDevice, State.ControlPort, &value, REGISTER_SIZE,
+                          PLX_ACCESS_32) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "%s", error);
+    return value;
+}
+
+static void ModifyControl(uint32_t setBits, uint32_t keepBits)
+{
+    uint32_t value = (ReadRegister(CONTROL_ERROR) | setBits) & keepBits;
+    if (PlxPci_IoPortWrite(&State.CardDevice, State.ControlPort, &value, REGISTER_SIZE,
+                           PLX_ACCESS_32) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "%s", CONTROL_ERROR);
+}
+
+void ControlSetModeBits()
+{
+    ModifyControl(MODE_BITS, 0xFFFFFFFF);
+}
+
+void ControlSetProgramBit()
+{
+    ModifyControl(PROGRAM_BIT, 0xFFFFFFFF);
+}
+
+void ControlClearProgramBit()
+{
+    ModifyControl(0, ~PROGRAM_BIT);
+}
+
+uint32_t ReadStatus()
+{
+    return ReadRegister(STATUS_ERROR);
+}
+
+int ConfirmDone()
+{
+    WaitOneTick();
+    if ((ReadStatus() & DONE_BIT) == 0)
+        return -1;
+    for (int i = 0; i < DONE_CONFIRM_REPEATS; ++i)
+        if ((ReadStatus() & DONE_BIT) == 0)
+            return -1;
+    return 0;
+}
+
+void WaitOneTick()
+{
+    // The clock ticks every microsecond here, but the card wants about a
+    // millisecond after its program bit changes, as it had where a tick
+    // was a millisecond long.
+    clock_t ticks = CLOCKS_PER_SEC / 1000;
+    if (ticks < 1)
+        ticks = 1;
+    const clock_t start = std::clock();
+    if (start == static_cast<clock_t>(-1))
+        return;
+    for (;;) {
+        const clock_t now = std::clock();
+        if (now == static_cast<clock_t>(-1) || now - start >= ticks)
+            return;
+    }
+}

@@ -1,0 +1,98 @@
+#include "card/open_card.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "app/fatal_exit.h"
+#include "app/run_state.h"
+
+constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
+constexpr uint16_t PLX_9054_DEVICE_ID = 0x9054;
+constexpr uint16_t BAR1_CONFIG_OFFSET = 0x14;
+constexpr uint32_t IO_BASE_MASK = 0xFFFFFFFC;
+constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
+constexpr uint8_t DATA_WINDOW_BAR = 3;
+
+struct Board {
+    uint16_t SubsystemDeviceId;
+    const char* Message;
+};
+
+static const Board BOARDS[] = {
+    {0x3133, "\nFound Quorvel KX-10 card, old - update EEPROM!"},
+    {0x3311, "\nFound Quorvel KX-10 card"},
+    {0x3312, "\nFound Quorvel KX-20 card"},
+    {0x3313, "\nFound Quorvel KX-31 card"},
+    {0x3314, "\nFound Quorvel KX-30 card"},
+    {0x3315, "\nFound Quorvel KX-40 card"},
+    {0x3472, "\nFound Quorvel KX-50 card"},
+    {0x3473, "\nFound Quorvel KX-51 card"},
+};
+
+const char* BoardMessage(uint16_t subsystemDeviceId)
+{
+    for (const Board& board : BOARDS)
+        if (board.SubsystemDeviceId == subsystemDeviceId)
+            return board.Message;
+    return "\nUnknown PLX PCI9054 based card!";
+}
+
+bool IsValidWindow(const void* window)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(window);
+    return address != 0 && address != UINTPTR_MAX && address != 0xFFFFFFFFu;
+}
+
+static DeviceKey FindCard(unsigned card)
+{
+    DeviceKey key;
+    std::memset(&key, 0xFF, sizeof key);
+    key.VendorId = PLX_VENDOR_ID;
+    key.DeviceId = PLX_9054_DEVICE_ID;
+    key.Function = 0;
+    if (PlxPci_DeviceFind(&key, static_cast<uint16_t>(card)) != PLX_STATUS_OK)
+        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card number %u.\n", card);
+    return key;
+}
+
+static void LocateControlPort(const DeviceKey& key, unsigned card)
+{
+    PlxStatus status = 0;
+    const uint32_t bar1 =
+        PlxPci_PciRegisterRead(key.Bus, key.Slot, key.Function, BAR1_CONFIG_OFFSET, &status);
+    if (status != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "Can't read 9054 card number %u configuration registers.\n",
+                  card);
+    State.ControlPort = bar1 & IO_BASE_MASK;
+    std::printf("\n\nPLX 9054 configuration I/O base port: 0x%04" PRIX32, State.ControlPort);
+    State.ControlPort += CONTROL_REGISTER_OFFSET;
+    std::printf("\nPLX 9054 control/status port:         0x%04" PRIX32, State.ControlPort);
+}
+
+static void MapDataWindow(unsigned card)
+{
+    if (PlxPci_PciBarMap(&State.CardDevice, DATA_WINDOW_BAR, &State.DataWindow) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "Can't map 9054 card number %u base registers.\n", card);
+    // Held from here on, whatever the address turns out to be, so that a
+    // bad mapping is still given back.
+    State.WindowMapped = 1;
+    if (!IsValidWindow(State.DataWindow))
+        FatalExit(EXIT_CARD_ACCESS, "Invalid 9054 card number %u base register mapping.\n", card);
+    std::printf("\nPLX 9054 memory base:                 0x%0*" PRIXPTR "\n",
+                static_cast<int>(2 * sizeof(void*)), reinterpret_cast<uintptr_t>(State.DataWindow));
+}
+
+void OpenCard(unsigned card)
+{
+    DeviceKey key = FindCard(card);
+    if (PlxPci_DeviceOpen(&key, &State.CardDevice) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "Can't gain access to 9054 card number %u.\n", card);
+    State.DeviceOpen = 1;
+    std::printf("\nUsing PCI device at bus %u/device %u.", static_cast<unsigned>(key.Bus),
+                static_cast<unsigned>(key.Slot));
+    std::fflush(stdout);
+    std::fputs(BoardMessage(key.SubDeviceId), stdout);
+    LocateControlPort(key, card);
+    MapDataWindow(card);
+}

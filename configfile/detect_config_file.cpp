@@ -1,0 +1,118 @@
+#include "configfile/detect_config_file.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "app/fatal_exit.h"
+#include "app/run_state.h"
+#include "card/byte_writers.h"
+#include "configfile/file_access.h"
+
+constexpr std::size_t HEADER_SIZE = 14;
+constexpr uint32_t FIRST_FIELD_OFFSET = 14;
+
+static const char SHORT_FILE[] = "File I/O error.  Unexpected end of file?";
+static const char UNKNOWN_TYPE[] = "Unknown file type.";
+static const char SEEK_ERROR[] = "File seek error.";
+
+static const char* const FIELD_LABELS[] = {
+    "\n  Design name:          ",
+    "\n  Part I.D.:            ",
+    "\n  Design date:          ",
+    "\n  Design time:          ",
+};
+
+// The design texts come from the file: a control character could drive
+// the operator's terminal, so it is shown as '?' instead.
+static int Printable(int c)
+{
+    return (c < 0x20 || c == 0x7F) ? '?' : c;
+}
+
+void ReadBitField(uint32_t* offset)
+{
+    uint8_t lengthBytes[2];
+    if (ReadAt(*offset, 2, lengthBytes) != 2)
+        FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
+    const uint32_t length = lengthBytes[0] * 256u + lengthBytes[1];
+    uint32_t count = 0;
+    if (fseeko(State.ConfigFile, static_cast<off_t>(*offset) + 2, SEEK_SET) == 0) {
+        while (count < length) {
+            const int c = std::fgetc(State.ConfigFile);
+            if (c == EOF)
+                break;
+            ++count;
+            if (c == 0)
+                break;
+            std::putchar(Printable(c));
+        }
+    }
+    if (count != length)
+        FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
+    *offset += length + 3;
+}
+
+static bool IsPromHeader(const uint8_t* h)
+{
+    return h[0] == 0xFF && h[4] == 0x55 && h[5] == 0x99 && h[6] == 0xAA && h[7] == 0x66;
+}
+
+static bool IsBitHeader(const uint8_t* h)
+{
+    return h[0] == 0x00 && h[1] == 0x09 && h[11] == 0x00 && h[12] == 0x01 && h[13] == 0x61;
+}
+
+static void PrintConfigLength()
+{
+    std::printf("\n  Configuration length: %" PRIu32 " bytes",
+                static_cast<uint32_t>(State.ConfigLength));
+}
+
+static void DetectPromFile(const uint8_t* header)
+{
+    if (!IsPromHeader(header))
+        FatalExit(EXIT_BAD_FILE, "%s", UNKNOWN_TYPE);
+    std::printf("\nLooks like a PROM file:");
+    State.ByteWriter = WriteByteRaw;
+    State.ConfigLength = FileLength();
+    if (State.ConfigLength < 0)
+        FatalExit(EXIT_FILE_IO, "%s", SEEK_ERROR);
+    PrintConfigLength();
+    // The image is sent whole, header included.
+    if (fseeko(State.ConfigFile, 0, SEEK_SET) != 0)
+        FatalExit(EXIT_FILE_IO, "%s", SEEK_ERROR);
+}
+
+static void DetectBitFile(const uint8_t* header)
+{
+    if (!IsBitHeader(header))
+        FatalExit(EXIT_BAD_FILE, "%s", UNKNOWN_TYPE);
+    std::printf("\nLooks like a .BIT file:");
+    uint32_t offset = FIRST_FIELD_OFFSET;
+    for (const char* label : FIELD_LABELS) {
+        std::fputs(label, stdout);
+        ReadBitField(&offset);
+    }
+    uint8_t b[4];
+    if (ReadAt(offset, 4, b) != 4)
+        FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
+    const uint32_t length = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) |
+                            (uint32_t{b[2]} << 8) | uint32_t{b[3]};
+    State.ConfigLength = static_cast<int32_t>(length);
+    PrintConfigLength();
+    // The read of the length left the file at the first data byte.
+    State.ByteWriter = WriteByteReversed;
+}
+
+void DetectConfigFile()
+{
+    uint8_t header[HEADER_SIZE];
+    if (ReadAt(0, HEADER_SIZE, header) != HEADER_SIZE)
+        FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
+    if (header[0] != 0x00)
+        DetectPromFile(header);
+    else
+        DetectBitFile(header);
+    std::printf("\n");
+    std::fflush(stdout);
+}

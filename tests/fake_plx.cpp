@@ -1,0 +1,129 @@
+#include "tests/fake_plx.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+#include "app/run_state.h"
+
+constexpr uint32_t DONE_MASK = DONE_BIT;
+
+FakePlx Fake;
+
+void ResetFake()
+{
+    Fake = FakePlx{};
+    Fake.FoundKey.Bus = 3;
+    Fake.FoundKey.Slot = 14;
+    Fake.FoundKey.Function = 0;
+    Fake.FoundKey.VendorId = 0x10B5;
+    Fake.FoundKey.DeviceId = 0x9054;
+    Fake.FoundKey.SubDeviceId = 0x3311;
+    std::memset(&State, 0, sizeof State);
+}
+
+std::vector<std::string> ReadFakeLog(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+static void Record(const std::string& call)
+{
+    Fake.Calls.push_back(call);
+    if (Fake.LogPath.empty())
+        return;
+    // Unbuffered, so that what a death test's child did survives its exit.
+    const int fd = open(Fake.LogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd < 0)
+        return;
+    const std::string line = call + "\n";
+    (void)!write(fd, line.data(), line.size());
+    close(fd);
+}
+
+PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index)
+{
+    Record("Find " + std::to_string(index));
+    if (Fake.FindStatus == PLX_STATUS_OK)
+        *key = Fake.FoundKey;
+    return Fake.FindStatus;
+}
+
+PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
+{
+    Record("Open");
+    if (Fake.OpenStatus == PLX_STATUS_OK) {
+        device->IsOpen = 1;
+        device->Key = *key;
+    }
+    return Fake.OpenStatus;
+}
+
+PlxStatus PlxPci_DeviceClose(DeviceObject* device)
+{
+    Record("Close");
+    device->IsOpen = 0;
+    return PLX_STATUS_OK;
+}
+
+uint32_t PlxPci_PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
+                                PlxStatus* status)
+{
+    Record("ConfigRead " + std::to_string(bus) + "/" + std::to_string(slot) + "/" +
+           std::to_string(function) + " @" + std::to_string(offset));
+    *status = Fake.ConfigStatus;
+    return Fake.Bar1;
+}
+
+PlxStatus PlxPci_PciBarMap(DeviceObject*, uint8_t barIndex, void** address)
+{
+    Record("Map " + std::to_string(barIndex));
+    if (Fake.MapStatus == PLX_STATUS_OK)
+        *address = Fake.MapNull ? nullptr
+                   : Fake.MapAddress != nullptr ? Fake.MapAddress : Fake.Window;
+    return Fake.MapStatus;
+}
+
+PlxStatus PlxPci_PciBarUnmap(DeviceObject*, void**)
+{
+    Record("Unmap");
+    return PLX_STATUS_OK;
+}
+
+PlxStatus PlxPci_IoPortRead(DeviceObject*, uint64_t port, void* value, uint32_t size,
+                            int accessType)
+{
+    Record("PortRead " + std::to_string(port) + " " + std::to_string(size) + " " +
+           std::to_string(accessType));
+    const int index = Fake.PortReads++;
+    if (index == Fake.FailPortReadAt)
+        return PLX_STATUS_OK + 1;
+    uint32_t v = index == Fake.ClearDoneAtRead ? Fake.Register & ~DONE_MASK : Fake.Register;
+    if (!Fake.ScriptedReads.empty()) {
+        v = Fake.ScriptedReads.front();
+        Fake.ScriptedReads.pop_front();
+    }
+    std::memcpy(value, &v, sizeof v);
+    return PLX_STATUS_OK;
+}
+
+PlxStatus PlxPci_IoPortWrite(DeviceObject*, uint64_t port, void* value, uint32_t size,
+                             int accessType)
+{
+    uint32_t v;
+    std::memcpy(&v, value, sizeof v);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(v));
+    Record("PortWrite " + std::to_string(port) + " " + std::to_string(size) + " " +
+           std::to_string(accessType) + " " + hex);
+    if (Fake.PortWrites++ == Fake.FailPortWriteAt)
+        return PLX_STATUS_OK + 1;
+    Fake.Register = v;
+    Fake.Written.push_back(v);
+    return PLX_STATUS_OK;
+}

@@ -1,0 +1,40 @@
+// A scripted stand-in for the card-access layer: linked in its place, it
+// answers from the values a test sets and records every call.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "card/plx_api.h"
+
+struct FakePlx {
+    PlxStatus FindStatus = PLX_STATUS_OK;
+    PlxStatus OpenStatus = PLX_STATUS_OK;
+    PlxStatus ConfigStatus = PLX_STATUS_OK;
+    PlxStatus MapStatus = PLX_STATUS_OK;
+    int FailPortReadAt = -1;   // zero-based index of the port read that fails
+    int FailPortWriteAt = -1;  // likewise for writes
+    int ClearDoneAtRead = -1;  // zero-based index of a port read that shows DONE clear
+    DeviceKey FoundKey = {};
+    uint32_t Bar1 = 0xE001;
+    void* MapAddress = nullptr;          // null: the fake's own window
+    bool MapNull = false;                // the map call yields a null address
+    uint32_t Register = 0x00000002;      // the control/status register
+    std::deque<uint32_t> ScriptedReads;  // read before Register, in order
+    int PortReads = 0;
+    int PortWrites = 0;
+    std::vector<uint32_t> Written;
+    std::vector<std::string> Calls;
+    std::string LogPath;  // when set, calls are appended there too (death tests)
+    uint8_t Window[64] = {};
+};
+
+extern FakePlx Fake;
+
+// Fresh fake and a fresh run state.
+void ResetFake();
+
+// The calls a death test's child made, read back from the log.
+std::vector<std::string> ReadFakeLog(const std::string& path);

@@ -1,0 +1,117 @@
+// Finding, opening and mapping the card through the contract.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "app/run_state.h"
+#include "card/open_card.h"
+#include "tests/fake_plx.h"
+#include "tests/test_support.h"
+
+using ::testing::ElementsAre;
+using ::testing::ExitedWithCode;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
+
+class OpenCardTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetFake();
+        log = TempFile({});
+        Fake.LogPath = log;
+    }
+    std::string Released() const
+    {
+        std::string tail;
+        for (const auto& call : ReadFakeLog(log))
+            if (call == "Unmap" || call == "Close")
+                tail += call + ";";
+        return tail;
+    }
+    std::string log;
+};
+
+TEST_F(OpenCardTest, PrintsWhereTheCardSitsAndItsPorts)
+{
+    Fake.Bar1 = 0x0000D001;  // the I/O-space indicator bit is set
+    ::testing::internal::CaptureStdout();
+    OpenCard(2);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    char window[64];
+    std::snprintf(window, sizeof window, "0x%016lX\n",
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(Fake.Window)));
+    EXPECT_EQ(out, std::string("\nUsing PCI device at bus 3/device 14.") +
+                       "\nFound Quorvel KX-10 card" +
+                       "\n\nPLX 9054 configuration I/O base port: 0xD000" +
+                       "\nPLX 9054 control/status port:         0xD06C" +
+                       "\nPLX 9054 memory base:                 " + window);
+    EXPECT_EQ(State.ControlPort, 0xD06Cu);
+    EXPECT_EQ(State.DataWindow, Fake.Window);
+    EXPECT_EQ(State.DeviceOpen, 1);
+    EXPECT_EQ(State.WindowMapped, 1);
+    EXPECT_THAT(Fake.Calls, ElementsAre("Find 2", "Open", "ConfigRead 3/14/0 @20", "Map 3"));
+}
+
+TEST_F(OpenCardTest, SmallIoBaseIsPaddedToFourDigits)
+{
+    Fake.Bar1 = 0x00000043;
+    ::testing::internal::CaptureStdout();
+    OpenCard(0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("I/O base port: 0x0040\n"));
+    EXPECT_THAT(out, HasSubstr("control/status port:         0x00AC\n"));
+}
+
+TEST_F(OpenCardTest, EveryBoardOfTheTableAndAnUnknownOne)
+{
+    EXPECT_STREQ(BoardMessage(0x3133), "\nFound Quorvel KX-10 card, old - update EEPROM!");
+    EXPECT_STREQ(BoardMessage(0x3314), "\nFound Quorvel KX-30 card");
+    EXPECT_STREQ(BoardMessage(0x3473), "\nFound Quorvel KX-51 card");
+    EXPECT_STREQ(BoardMessage(0x9054), "\nUnknown PLX PCI9054 based card!");
+}
+
+TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
+{
+    Fake.FindStatus = 0;
+    EXPECT_EXIT(OpenCard(1), ExitedWithCode(EXIT_NOT_FOUND),
+                StrEq(ErrorBlock("Can't find 9054 card number 1.\n")));
+    EXPECT_EQ(Released(), "");
+
+    ResetFake();
+    Fake.LogPath = log = TempFile({});
+    Fake.OpenStatus = 0x201;
+    EXPECT_EXIT(OpenCard(4), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't gain access to 9054 card number 4.\n")));
+    EXPECT_EQ(Released(), "");
+
+    ResetFake();
+    Fake.LogPath = log = TempFile({});
+    Fake.ConfigStatus = 0;
+    EXPECT_EXIT(OpenCard(5), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't read 9054 card number 5 configuration registers.\n")));
+    EXPECT_EQ(Released(), "Close;");
+
+    ResetFake();
+    Fake.LogPath = log = TempFile({});
+    Fake.MapStatus = 0;
+    EXPECT_EXIT(OpenCard(6), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't map 9054 card number 6 base registers.\n")));
+    EXPECT_EQ(Released(), "Close;");
+}
+
+TEST_F(OpenCardTest, ImpossibleWindowAddressIsRejectedAfterUnmapping)
+{
+    void* bad[] = {nullptr, reinterpret_cast<void*>(UINTPTR_MAX),
+                   reinterpret_cast<void*>(uintptr_t{0xFFFFFFFF})};
+    for (void* address : bad) {
+        ResetFake();
+        Fake.LogPath = log = TempFile({});
+        Fake.MapAddress = address;
+        Fake.MapNull = address == nullptr;
+        EXPECT_EXIT(OpenCard(0), ExitedWithCode(EXIT_CARD_ACCESS),
+                    StrEq(ErrorBlock("Invalid 9054 card number 0 base register mapping.\n")));
+        EXPECT_EQ(Released(), "Unmap;Close;");
+    }
+}

@@ -1,0 +1,195 @@
+// The programming sequence: control handshake, streaming, DONE, trailer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "app/run_state.h"
+#include "card/byte_writers.h"
+#include "configfile/detect_config_file.h"
+#include "tests/fake_plx.h"
+#include "tests/test_support.h"
+#include "upload/program_card.h"
+
+using ::testing::ElementsAre;
+using ::testing::ExitedWithCode;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StrEq;
+
+static Bytes sent;
+static void RecordReversed(uint8_t byte)
+{
+    sent.push_back(BitReverseTable[byte]);
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetFake();
+        sent.clear();
+        State.ControlPort = 0xE06C;
+        State.DataWindow = Fake.Window;
+        State.DeviceOpen = 1;
+        State.WindowMapped = 1;
+        log = TempFile({});
+        Fake.LogPath = log;
+    }
+    void Load(const Bytes& file)
+    {
+        OpenConfigFile(TempFile(file));
+        ::testing::internal::CaptureStdout();
+        DetectConfigFile();
+        (void)::testing::internal::GetCapturedStdout();
+    }
+    std::string Program()
+    {
+        ::testing::internal::CaptureStdout();
+        ProgramCard();
+        return ::testing::internal::GetCapturedStdout();
+    }
+    // Standard output of a death test's child, sent to a file.
+    std::string ChildOutput() const
+    {
+        std::ifstream in(childOut);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void ToChildOutput() { std::freopen(childOut.c_str(), "w", stdout); }
+    std::string log;
+    std::string childOut = TempFile({});
+};
+
+TEST_F(ProgramTest, CountdownShowsWhatRemainsBeforeEachBlock)
+{
+    Load(PromImage(600));
+    EXPECT_EQ(Program(), "\nProgramming...\n600   \r0     \nSuccessfully programmed 600 bytes.");
+
+    SetUp();
+    Load(PromImage(40960));
+    EXPECT_EQ(Program(), "\nProgramming...\n40960 \r24576 \r8192  \r0     "
+                         "\nSuccessfully programmed 40960 bytes.");
+
+    SetUp();
+    Load(BitFile(Bytes{}));
+    EXPECT_EQ(Program(), "\nProgramming...\n0     \nSuccessfully programmed 0 bytes.");
+}
+
+TEST_F(ProgramTest, EverythingAfterTheLengthIsSentWhateverItDeclares)
+{
+    const Bytes data = Pattern(20000, 3);
+    Load(BitFile({"a", "b", "c", "d"}, 100, data));
+    State.ByteWriter = RecordReversed;
+    const std::string out = Program();
+    // Below zero, the 32-bit countdown shows as a large unsigned figure.
+    EXPECT_EQ(out, "\nProgramming...\n100   \r4294951012\r0     "
+                   "\nSuccessfully programmed 20000 bytes.");
+    ASSERT_EQ(sent.size(), data.size());
+    for (std::size_t i = 0; i < data.size(); ++i)
+        ASSERT_EQ(sent[i], BitReverseTable[data[i]]) << i;
+}
+
+TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
+{
+    Fake.Register = 0x00010002;  // PROGRAM left set by an earlier run
+    Load(PromImage(100));
+    Program();
+    EXPECT_THAT(Fake.Written, ElementsAre(0x000D0002u, 0x000C0002u, 0x000D0002u));
+    EXPECT_EQ(Fake.PortReads, 4 + 101);
+    // The image's last byte is not 0xFF; the trailing bytes are.
+    EXPECT_EQ(Fake.Window[0], 0xFF);
+    EXPECT_EQ(State.ConfigFile, nullptr);
+}
+
+TEST_F(ProgramTest, DoneBusyAtStartSendsNothing)
+{
+    Fake.Register = 0;
+    Load(PromImage(100));
+    EXPECT_EXIT(
+        {
+            ToChildOutput();
+            ProgramCard();
+        },
+        ExitedWithCode(EXIT_NOT_DONE),
+        StrEq(ErrorBlock("<DONE> status bit indicates busy at start of programming.")));
+    EXPECT_EQ(ChildOutput(), "\nProgramming...\n");
+    EXPECT_EQ(Fake.Window[0], 0);
+    EXPECT_EQ(ReadFakeLog(log).back(), "Close");
+}
+
+TEST_F(ProgramTest, DoneThatFlickersDuringConfirmationFails)
+{
+    Fake.ClearDoneAtRead = 4 + 57;
+    Load(PromImage(100));
+    EXPECT_EXIT(
+        {
+            ToChildOutput();
+            ProgramCard();
+        },
+        ExitedWithCode(EXIT_NOT_DONE),
+        StrEq(ErrorBlock("Error: Not <DONE>; programming not completed.")));
+    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+    EXPECT_THAT(ReadFakeLog(log), testing::Contains("Unmap"));
+}
+
+TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
+{
+    Load(PromImage(100));
+    Fake.FailPortReadAt = 2;  // the status read after PROGRAM is cleared
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card status register.\n")));
+    Fake.FailPortReadAt = 3;  // the read before PROGRAM is set
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
+}
+
+// A stream whose reads fail once some bytes have been delivered.
+struct FailingSource {
+    Bytes bytes;
+    std::size_t position;
+    std::size_t failAfter;
+};
+
+static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
+{
+    auto* source = static_cast<FailingSource*>(cookie);
+    if (source->position >= source->failAfter) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t n = std::min(size, source->failAfter - source->position);
+    std::memcpy(buffer, source->bytes.data() + source->position, n);
+    source->position += n;
+    return static_cast<ssize_t>(n);
+}
+
+TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
+{
+    static FailingSource source;
+    source = {PromImage(50000), 0, 20000};
+    cookie_io_functions_t io = {};
+    io.read = FailingRead;
+    State.ConfigFile = fopencookie(&source, "rb", io);
+    ASSERT_NE(State.ConfigFile, nullptr);
+    State.ConfigLength = 50000;
+    State.ByteWriter = WriteByteRaw;
+    EXPECT_EXIT(
+        {
+            ToChildOutput();
+            ProgramCard();
+        },
+        ExitedWithCode(EXIT_FILE_IO), StrEq(ErrorBlock("File I/O error.")));
+    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+    const auto calls = ReadFakeLog(log);
+    std::string lastWrite;
+    for (const auto& call : calls)
+        if (call.rfind("PortWrite", 0) == 0)
+            lastWrite = call;
+    EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
+    EXPECT_THAT(calls, testing::IsSupersetOf({"Unmap", "Close"}));
+}

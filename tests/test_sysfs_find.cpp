@@ -1,0 +1,218 @@
+// PlxPci_DeviceFind over simulated buses: which entries count, in which
+// order, and what the key says afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "card/plx_api.h"
+#include "tools/simbus/sim_bus.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+SimCard CardAt(uint32_t domain, uint8_t bus, uint8_t slot, uint8_t function)
+{
+    SimCard card;
+    card.Domain = domain;
+    card.Bus = bus;
+    card.Slot = slot;
+    card.Function = function;
+    return card;
+}
+
+DeviceKey AnyKey()
+{
+    DeviceKey key;
+    std::memset(&key, 0xFF, sizeof key);
+    return key;
+}
+
+// What the program asks for.
+DeviceKey PlxKey()
+{
+    DeviceKey key = AnyKey();
+    key.VendorId = 0x10b5;
+    key.DeviceId = 0x9054;
+    key.Function = 0;
+    return key;
+}
+
+std::string Name(const DeviceKey& key)
+{
+    SimCard card = CardAt(key.Domain, key.Bus, key.Slot, key.Function);
+    return SimDeviceName(card);
+}
+
+// The names of every match of want, in index order.
+std::vector<std::string> FindAll(const DeviceKey& want)
+{
+    std::vector<std::string> names;
+    for (uint16_t index = 0; index < 100; ++index) {
+        DeviceKey key = want;
+        if (PlxPci_DeviceFind(&key, index) != PLX_STATUS_OK)
+            break;
+        names.push_back(Name(key));
+    }
+    return names;
+}
+
+class SysfsFind : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(root_.Path().empty());
+        ASSERT_EQ(setenv("VELDRAN_SYSFS_ROOT", root_.Path().c_str(), 1), 0);
+    }
+    void TearDown() override { unsetenv("VELDRAN_SYSFS_ROOT"); }
+
+    void Make(const std::vector<SimCard>& cards)
+    {
+        std::string error;
+        ASSERT_TRUE(MakeSimBus(root_.Path(), cards, &error)) << error;
+    }
+    std::string Entry(const std::string& name) const
+    {
+        return root_.Path() + "/bus/pci/devices/" + name;
+    }
+    std::string File(const SimCard& card, const char* name) const
+    {
+        return SimDevicePath(root_.Path(), card) + "/" + name;
+    }
+
+    SimTempRoot root_;
+};
+
+TEST_F(SysfsFind, OrdersByDomainBusSlotFunctionWhateverTheCreationOrder)
+{
+    Make({CardAt(0x10000, 0, 0, 0), CardAt(1, 0, 0, 0), CardAt(0, 5, 0, 0), CardAt(0, 2, 0x1f, 0),
+          CardAt(0, 2, 3, 1), CardAt(0, 0x10, 0, 0), CardAt(0, 2, 3, 0), CardAt(0x2000, 0, 0, 0)});
+
+    DeviceKey anyFunction = PlxKey();
+    anyFunction.Function = PLX_IGNORE_8;
+    EXPECT_EQ(FindAll(anyFunction),
+              (std::vector<std::string>{"0000:02:03.0", "0000:02:03.1", "0000:02:1f.0",
+                                        "0000:05:00.0", "0000:10:00.0", "0001:00:00.0",
+                                        "2000:00:00.0", "10000:00:00.0"}));
+    EXPECT_EQ(FindAll(PlxKey()),
+              (std::vector<std::string>{"0000:02:03.0", "0000:02:1f.0", "0000:05:00.0",
+                                        "0000:10:00.0", "0001:00:00.0", "2000:00:00.0",
+                                        "10000:00:00.0"}));
+
+    DeviceKey key = PlxKey();
+    EXPECT_NE(PlxPci_DeviceFind(&key, 7), PLX_STATUS_OK);
+    EXPECT_NE(PlxPci_DeviceFind(&key, 0xFFFF), PLX_STATUS_OK);
+}
+
+TEST_F(SysfsFind, SkipsOtherVendorsDevicesAndFunctions)
+{
+    SimCard otherVendor = CardAt(0, 1, 0, 0);
+    otherVendor.VendorId = 0x1234;
+    SimCard otherDevice = CardAt(0, 2, 0, 0);
+    otherDevice.DeviceId = 0x9056;
+    SimCard secondFunction = CardAt(0, 3, 0, 1);
+    Make({otherVendor, otherDevice, secondFunction, CardAt(0, 4, 0, 0)});
+
+    EXPECT_EQ(FindAll(PlxKey()), std::vector<std::string>{"0000:04:00.0"});
+}
+
+TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
+{
+    Make({CardAt(0, 1, 0, 0), CardAt(0, 2, 0, 0), CardAt(0, 3, 0, 0), CardAt(0, 4, 0, 0),
+          CardAt(0, 5, 0, 0), CardAt(0, 9, 0, 0)});
+    ASSERT_EQ(unlink(File(CardAt(0, 1, 0, 0), "vendor").c_str()), 0);
+    std::ofstream(File(CardAt(0, 2, 0, 0), "device"), std::ios::trunc) << "hello\n";
+    // A folder where a file should be: it opens, but read() fails.
+    ASSERT_EQ(unlink(File(CardAt(0, 3, 0, 0), "vendor").c_str()), 0);
+    ASSERT_EQ(mkdir(File(CardAt(0, 3, 0, 0), "vendor").c_str(), 0755), 0);
+    // Needed to fill the key, so a device without it is skipped too.
+    ASSERT_EQ(unlink(File(CardAt(0, 4, 0, 0), "subsystem_device").c_str()), 0);
+    std::ofstream(File(CardAt(0, 5, 0, 0), "vendor"), std::ios::trunc) << "0x10b50\n";
+
+    // Good device folders under names the kernel would never write.
+    SimTempRoot other;
+    ASSERT_FALSE(other.Path().empty());
+    SimCard model = CardAt(0, 6, 0, 0);
+    model.Symlink = false;
+    std::string error;
+    ASSERT_TRUE(MakeSimBus(other.Path(), {model}, &error)) << error;
+    for (const char* name : {"0000:06:00.0x", "000:06:00.0", "0000:6:00.0", "0000:06:20.0",
+                             "0000:06:00.8", "0000:0A:00.0", "00000:06:00.0", "0000-06:00.0",
+                             "0000:06:00", "garbage"})
+        fs::copy(SimDevicePath(other.Path(), model), Entry(name), fs::copy_options::recursive);
+    std::ofstream(Entry("0000:07:00.0")) << "a file, not a folder\n";
+    ASSERT_EQ(symlink("../../../devices/nowhere", Entry("0000:08:00.0").c_str()), 0);
+
+    EXPECT_EQ(FindAll(AnyKey()), std::vector<std::string>{"0000:09:00.0"});
+}
+
+TEST_F(SysfsFind, FindsLinkedAndPlainEntriesAndFillsTheKey)
+{
+    SimCard linked = CardAt(2, 3, 4, 0);
+    linked.SubVendorId = 0x1172;
+    linked.SubDeviceId = 0x3314;
+    SimCard plain = CardAt(2, 3, 5, 0);
+    plain.Symlink = false;
+    Make({linked, plain});
+    struct stat st;
+    ASSERT_EQ(lstat(SimDevicePath(root_.Path(), linked).c_str(), &st), 0);
+    ASSERT_TRUE(S_ISLNK(st.st_mode));
+
+    DeviceKey key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
+    EXPECT_EQ(key.Domain, 2u);
+    EXPECT_EQ(key.Bus, 3);
+    EXPECT_EQ(key.Slot, 4);
+    EXPECT_EQ(key.Function, 0);
+    EXPECT_EQ(key.VendorId, 0x10b5);
+    EXPECT_EQ(key.DeviceId, 0x9054);
+    EXPECT_EQ(key.SubVendorId, 0x1172);
+    EXPECT_EQ(key.SubDeviceId, 0x3314);
+
+    key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
+    EXPECT_EQ(Name(key), "0002:03:05.0");
+    EXPECT_EQ(key.SubDeviceId, 0x3311);
+}
+
+TEST_F(SysfsFind, MatchesEveryFieldThatIsSet)
+{
+    SimCard kx20 = CardAt(0, 1, 0, 0);
+    kx20.SubDeviceId = 0x3312;
+    Make({CardAt(0, 1, 2, 0), kx20, CardAt(0, 7, 2, 0), CardAt(3, 1, 2, 0)});
+
+    DeviceKey key = PlxKey();
+    key.SubDeviceId = 0x3312;
+    EXPECT_EQ(FindAll(key), std::vector<std::string>{"0000:01:00.0"});
+    key = PlxKey();
+    key.SubVendorId = 0x10b6;
+    EXPECT_TRUE(FindAll(key).empty());
+    key = PlxKey();
+    key.Bus = 7;
+    EXPECT_EQ(FindAll(key), std::vector<std::string>{"0000:07:02.0"});
+    key = PlxKey();
+    key.Slot = 2;
+    EXPECT_EQ(FindAll(key),
+              (std::vector<std::string>{"0000:01:02.0", "0000:07:02.0", "0003:01:02.0"}));
+    key = PlxKey();
+    key.Domain = 3;
+    EXPECT_EQ(FindAll(key), std::vector<std::string>{"0003:01:02.0"});
+}
+
+TEST_F(SysfsFind, FailsWithoutABusOrAKey)
+{
+    DeviceKey key = PlxKey();
+    EXPECT_NE(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);  // no bus/pci/devices at all
+    EXPECT_NE(PlxPci_DeviceFind(nullptr, 0), PLX_STATUS_OK);
+    Make({});
+    EXPECT_NE(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);  // an empty bus
+}
+
+}  // namespace

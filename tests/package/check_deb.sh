@@ -1,0 +1,340 @@
+#!/bin/bash
+# Builds the Debian package into a scratch folder, unpacks it (never
+# installs it) and checks what an operator would get: the files and their
+# modes, the control fields, the maintainer script, the udev rule's command,
+# the manual page, and the packaged binary programming a simulated card.
+#
+#   check_deb.sh BUILD_DIR SOURCE_DIR SIMBUS VERSION [CPACK [CMAKE]]
+#
+# Exit status 77 (skipped) when cpack or dpkg-deb is missing.
+
+set -u -o pipefail
+
+build_dir=${1:?build folder}
+source_dir=${2:?source folder}
+simbus=${3:-}
+version=${4:?package version}
+cpack=${5:-cpack}
+cmake=${6:-cmake}
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok:   $*"; }
+skip() { echo "SKIP: $*"; exit 77; }
+
+command -v "$cpack" >/dev/null 2>&1 || skip "cpack not found"
+command -v dpkg-deb >/dev/null 2>&1 || skip "dpkg-deb not found"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/veldran-deb.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+
+config=$build_dir/CPackConfig.cmake
+if [ ! -f "$config" ]; then
+    echo "FAIL: $config is missing: packaging/packaging.cmake was not included"
+    exit 1
+fi
+
+# --- build the package outside the build folder --------------------------
+if ! "$cpack" --config "$config" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack -G DEB failed"
+    exit 1
+fi
+debs=("$work"/out/*.deb)
+if [ "${#debs[@]}" -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    ls -l "$work/out"
+    echo "FAIL: expected exactly one .deb, found ${#debs[@]}"
+    exit 1
+fi
+deb=${debs[0]}
+pass "cpack made $(basename "$deb")"
+if ls "$build_dir"/*.deb >/dev/null 2>&1 || [ -e "$build_dir/_CPack_Packages" ]; then
+    fail "cpack -B left a package or its staging folder in the build folder"
+fi
+
+# --- control fields --------------------------------------------------------
+field() { dpkg-deb -f "$deb" "$1"; }
+arch=$(dpkg --print-architecture 2>/dev/null || echo unknown)
+[ "$(field Package)" = veldran ] && pass "Package: veldran" ||
+    fail "Package is '$(field Package)', not veldran"
+[ "$(field Version)" = "$version" ] && pass "Version: $version" ||
+    fail "Version is '$(field Version)', not $version"
+[ "$(field Architecture)" = "$arch" ] && pass "Architecture: $arch" ||
+    fail "Architecture is '$(field Architecture)', not $arch"
+depends=$(field Depends)
+case "$depends" in
+    *libc6*) pass "Depends: $depends" ;;
+    *) fail "Depends does not name libc6: '$depends'" ;;
+esac
+case "$(field Section)" in
+    utils | electronics) pass "Section: $(field Section)" ;;
+    *) fail "Section is '$(field Section)'" ;;
+esac
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+description=$(field Description)
+if [ "$(printf '%s\n' "$description" | wc -l)" -lt 2 ]; then
+    fail "Description has no long text: '$description'"
+fi
+case "$description" in
+    *9054*) ;;
+    *) fail "Description does not mention the 9054 bridge" ;;
+esac
+
+# --- contents: exactly the operator's files, owned by root ----------------
+dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
+# Columns: mode owner/group size date time path
+awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
+printf '%s\n' usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules \
+    usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1 | sort >"$work/expected"
+# The manual page may come compressed, and the rule may live in /lib.
+sed -e 's|^usr/share/man/man1/veldran\.1\.gz$|usr/share/man/man1/veldran.1|' \
+    -e 's|^lib/udev/rules\.d/|usr/lib/udev/rules.d/|' "$work/files" | sort >"$work/files.norm"
+if diff -u "$work/expected" "$work/files.norm" >"$work/files.diff"; then
+    pass "the package holds exactly the four operator files"
+else
+    cat "$work/files.diff"
+    fail "the package's files differ from the expected list"
+fi
+if awk '$2 != "root/root" { bad = 1; print } END { exit bad }' "$work/contents" >"$work/owners"; then
+    pass "every entry is owned by root/root"
+else
+    cat "$work/owners"
+    fail "entries not owned by root/root"
+fi
+grep -Eq '^-rwxr-xr-x .*\./usr/bin/veldran$' "$work/contents" &&
+    pass "usr/bin/veldran is mode 0755" || fail "usr/bin/veldran is not mode 0755"
+if awk '$1 ~ /^-/ && $6 !~ /usr\/bin\/veldran$/ && $1 != "-rw-r--r--" { bad = 1; print } END { exit bad }' \
+    "$work/contents" >"$work/modes"; then
+    pass "data files are mode 0644"
+else
+    cat "$work/modes"
+    fail "data files with a mode other than 0644"
+fi
+
+# --- unpack and compare with the sources ----------------------------------
+root=$work/root
+dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x failed"; exit 1; }
+rule=$root/usr/lib/udev/rules.d/60-veldran.rules
+[ -f "$rule" ] || rule=$root/lib/udev/rules.d/60-veldran.rules
+man=$root/usr/share/man/man1/veldran.1
+if [ ! -f "$man" ] && [ -f "$man.gz" ]; then
+    gzip -dc "$man.gz" >"$work/veldran.1" && man=$work/veldran.1
+fi
+for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$source_dir/docs/veldran.1" \
+    "$root/usr/share/doc/veldran/README.md:$source_dir/README.md"; do
+    packaged=${pair%%:*} original=${pair#*:}
+    if cmp -s "$packaged" "$original"; then
+        pass "${original#"$source_dir"/} packaged unchanged"
+    else
+        fail "${original#"$source_dir"/} is missing from the package or differs"
+    fi
+done
+[ -x "$root/usr/bin/veldran" ] || fail "usr/bin/veldran is not an executable"
+if [ -f "$man.gz" ] && ! gzip -t "$man.gz"; then
+    fail "the compressed manual page is damaged"
+fi
+
+# --- manual page: renders without a warning -------------------------------
+if command -v groff >/dev/null 2>&1; then
+    if warnings=$(groff -man -ww -z "$man" 2>&1) && [ -z "$warnings" ]; then
+        pass "groff -man -ww renders the manual page without warnings"
+    else
+        printf '%s\n' "$warnings"
+        fail "groff reports problems in the manual page"
+    fi
+    for section in NAME SYNOPSIS DESCRIPTION 'FILE FORMATS' 'CARD NUMBER' 'EXIT STATUS' \
+        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
+        grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
+    done
+    for status in 0 100 101 102 103 104 105; do
+        grep -q "^\.B $status\$" "$man" || fail "manual page does not describe exit status $status"
+    done
+else
+    echo "note: groff not installed; manual page rendering not checked"
+fi
+
+# --- maintainer script -----------------------------------------------------
+control=$work/control
+dpkg-deb -e "$deb" "$control" || fail "dpkg-deb -e failed"
+if (cd "$root" && md5sum --quiet -c "$control/md5sums") >"$work/md5.out" 2>&1; then
+    pass "md5sums match the unpacked files"
+else
+    cat "$work/md5.out"
+    fail "md5sums do not match the unpacked files"
+fi
+postinst=$control/postinst
+if [ ! -x "$postinst" ]; then
+    fail "the package has no executable postinst"
+elif ! sh -n "$postinst"; then
+    fail "postinst is not valid sh"
+else
+    # Run it against stand-ins of the system tools (PATH holds nothing
+    # else), so nothing on this machine is changed.
+    stubs=$work/stubs
+    run_postinst() { # GROUP_EXISTS(0/1) TOOLS... -- ARGS...
+        local exists=$1
+        shift
+        rm -rf "$stubs"
+        mkdir -p "$stubs"
+        : >"$work/calls"
+        printf '#!/bin/sh\necho "getent $*" >>"%s"\n[ %s = 1 ]\n' "$work/calls" "$exists" \
+            >"$stubs/getent"
+        while [ "$1" != -- ]; do
+            # Each stand-in logs its call and fails, as a tool might.
+            printf '#!/bin/sh\necho "%s $*" >>"%s"\nexit 1\n' "$1" "$work/calls" >"$stubs/$1"
+            shift
+        done
+        shift
+        chmod +x "$stubs"/*
+        PATH=$stubs /bin/sh "$postinst" "$@" >"$work/postinst.out" 2>&1
+    }
+    run_postinst 0 addgroup groupadd udevadm -- configure &&
+        grep -qx 'addgroup --system veldran' "$work/calls" &&
+        ! grep -q '^groupadd' "$work/calls" &&
+        pass "postinst creates the group with addgroup --system, and its failure does not fail the install" ||
+        { cat "$work/calls" "$work/postinst.out"; fail "postinst, group absent"; }
+    run_postinst 0 groupadd udevadm -- configure &&
+        grep -qx 'groupadd --system veldran' "$work/calls" &&
+        pass "postinst falls back to groupadd --system" ||
+        { cat "$work/calls" "$work/postinst.out"; fail "postinst, only groupadd"; }
+    run_postinst 1 addgroup groupadd udevadm -- configure &&
+        ! grep -Eq '^(addgroup|groupadd)' "$work/calls" &&
+        pass "postinst leaves an existing group alone" ||
+        { cat "$work/calls" "$work/postinst.out"; fail "postinst, group present"; }
+    run_postinst 0 -- configure &&
+        pass "postinst succeeds with no group or udev tools (a bare chroot)" ||
+        { cat "$work/postinst.out"; fail "postinst, bare chroot"; }
+    run_postinst 0 addgroup groupadd udevadm -- abort-upgrade 1.0 &&
+        [ ! -s "$work/calls" ] &&
+        pass "postinst does nothing but on configure" ||
+        { cat "$work/calls"; fail "postinst, abort-upgrade"; }
+fi
+
+# --- the udev rule ---------------------------------------------------------
+if grep -Eq '^SUBSYSTEM=="pci", ACTION=="[^"]*add[^"]*", ATTR\{vendor\}=="0x10b5", ATTR\{device\}=="0x9054",' "$rule"; then
+    pass "udev rule matches PCI devices 10b5:9054 on add"
+else
+    fail "udev rule does not match SUBSYSTEM pci, vendor 0x10b5, device 0x9054 on add"
+fi
+if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
+    udevadm verify "$rule" >"$work/verify" 2>&1 && pass "udevadm verify accepts the rule" ||
+        { cat "$work/verify"; fail "udevadm verify rejects the rule"; }
+fi
+# The rule's command as udev runs it for DEVICE ($$ -> $, %p -> the
+# device path), giving the files to GROUP instead of veldran.
+command=$(sed -n "s|.*RUN+=\"/bin/sh -c '\\(.*\\)'\"\$|\\1|p" "$rule")
+apply_rule() { # DEVICE_FOLDER GROUP
+    local expanded
+    expanded=$(printf '%s' "$command" | sed -e 's/\$\$/$/g' -e "s|/sys%p|$1|g" \
+        -e "s/chgrp veldran /chgrp $2 /")
+    sh -c "$expanded"
+}
+device=$work/device
+mkdir -p "$device"
+for f in config resource1 resource3 enable; do : >"$device/$f"; done
+chmod 0644 "$device/config"
+chmod 0600 "$device/resource1" "$device/resource3" "$device/enable"
+group=$(id -gn)
+if [ -z "$command" ]; then
+    fail "udev rule has no RUN+=\"/bin/sh -c '...'\" command"
+elif apply_rule "$device" "$group"; then
+    modes=$(cd "$device" && stat -c '%n %a %G' config resource1 resource3 enable | tr '\n' ' ')
+    if [ "$modes" = "config 644 $group resource1 660 $group resource3 660 $group enable 600 $group " ]; then
+        pass "udev rule command makes resource1 and resource3 group read/write, leaves the rest"
+    else
+        fail "udev rule command left: $modes"
+    fi
+else
+    fail "udev rule command failed"
+fi
+
+# --- the packaged binary programs a simulated card ------------------------
+bin=$root/usr/bin/veldran
+"$bin" >"$work/usage.out" 2>&1
+status=$?
+[ "$status" -eq 100 ] && grep -q 'program usage' "$work/usage.out" &&
+    pass "packaged veldran without arguments prints usage, status 100" ||
+    { cat "$work/usage.out"; fail "packaged veldran without arguments: status $status"; }
+if [ -z "$simbus" ] || [ ! -x "$simbus" ]; then
+    fail "the simulated bus tool '$simbus' is not there"
+else
+    sim=$work/sim
+    if ! "$simbus" "$sim" addr=0000:01:00.0,subsys=0x3312 >"$work/simbus.out" 2>&1; then
+        cat "$work/simbus.out"
+        fail "veldran-simbus could not make a simulated card"
+    else
+        prom=$work/image.prom
+        { printf '\377\000\000\000\125\231\252\146'; head -c 40000 /dev/zero | tr '\0' '\132'; } >"$prom"
+        size=$(stat -c %s "$prom")
+        VELDRAN_SYSFS_ROOT=$sim "$bin" "$prom" 0 >"$work/run.out" 2>"$work/run.err"
+        status=$?
+        if [ "$status" -eq 0 ] &&
+            grep -q "Successfully programmed $size bytes\." "$work/run.out" &&
+            grep -q 'Function complete\.' "$work/run.out" &&
+            grep -q 'Found Quorvel KX-20 card' "$work/run.out" &&
+            grep -q 'Using PCI device at bus 1/device 0\.' "$work/run.out"; then
+            pass "packaged veldran programs a simulated KX-20 with a $size-byte PROM image"
+        else
+            cat "$work/run.out" "$work/run.err"
+            fail "packaged veldran against a simulated card: status $status"
+        fi
+    fi
+fi
+
+# --- a plain install lays out the same files, the page uncompressed --------
+if command -v "$cmake" >/dev/null 2>&1; then
+    inst=$work/inst
+    if "$cmake" --install "$build_dir" --prefix "$inst" --component veldran >"$work/install.out" 2>&1; then
+        missing=
+        for f in bin/veldran share/man/man1/veldran.1 lib/udev/rules.d/60-veldran.rules \
+            share/doc/veldran/README.md; do
+            [ -f "$inst/$f" ] || missing="$missing $f"
+        done
+        [ -z "$missing" ] && pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/" ||
+            fail "cmake --install did not install:$missing"
+    else
+        cat "$work/install.out"
+        fail "cmake --install failed"
+    fi
+fi
+
+# --- an operator who is not root ------------------------------------------
+# As root, drop to "nobody" with the group "users" standing in for veldran:
+# refused while the resource files are root's own (as the kernel makes
+# them), allowed once the rule's command has run. Elsewhere not checked.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null 2>&1 &&
+    getent passwd nobody >/dev/null && getent group users >/dev/null &&
+    [ -n "$simbus" ] && [ -n "$command" ]; then
+    chmod 0755 "$work"
+    sim=$work/sim-user
+    prom=$work/user.prom
+    { printf '\377\000\000\000\125\231\252\146'; head -c 5000 /dev/zero; } >"$prom"
+    chmod 0644 "$prom"
+    "$simbus" "$sim" addr=0000:02:00.0 >"$work/simbus.out" 2>&1 || cat "$work/simbus.out"
+    card=$(readlink -f "$sim/bus/pci/devices/0000:02:00.0")
+    chmod -R a+rX "$sim"
+    chmod 0600 "$card/resource1" "$card/resource3"
+    as_operator() {
+        VELDRAN_SYSFS_ROOT=$sim setpriv --reuid=nobody --regid=nogroup --groups=users \
+            "$root/usr/bin/veldran" "$prom" 0 >"$work/user.out" 2>&1
+    }
+    as_operator
+    status=$?
+    [ "$status" -eq 105 ] && grep -q "Can't map 9054 card number 0 base registers\." "$work/user.out" &&
+        pass "an operator is refused (105) while resource1/resource3 are root's" ||
+        { cat "$work/user.out"; fail "operator without the rule: status $status"; }
+    apply_rule "$card" users || fail "udev rule command failed on the simulated card"
+    as_operator
+    status=$?
+    [ "$status" -eq 0 ] && grep -q 'Successfully programmed 5008 bytes\.' "$work/user.out" &&
+        pass "an operator in the rule's group programs the card" ||
+        { cat "$work/user.out"; fail "operator with the rule: status $status"; }
+else
+    echo "note: not root (or no setpriv/nobody/users): access without root not checked"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all package checks passed"

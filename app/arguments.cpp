@@ -52,6 +52,9 @@ void ParseArguments(int argc, char** argv)
     State.ConfigFile = std::fopen(argv[1], "rb");
     if (State.ConfigFile == nullptr)
         FatalExit(EXIT_NOT_FOUND, "File not found: %s", argv[1]);
+    // The upload reads whole blocks into its own buffer; a stdio buffer
+    // in between would only split each block into two reads and a copy.
+    std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
     unsigned card = 0;
     if (!ParseCardNumber(argv[2], &card))
         FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", argv[2]);

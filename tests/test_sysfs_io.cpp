@@ -13,21 +13,12 @@
 #include <vector>
 
 #include "card/plx_api.h"
+#include "tests/plx_key.h"
 #include "tools/simbus/sim_bus.h"
 
 namespace {
 
 constexpr uint32_t CONTROL = 0x6C;
-
-DeviceKey PlxKey()
-{
-    DeviceKey key;
-    std::memset(&key, 0xFF, sizeof key);
-    key.VendorId = 0x10b5;
-    key.DeviceId = 0x9054;
-    key.Function = 0;
-    return key;
-}
 
 std::size_t PageSize()
 {

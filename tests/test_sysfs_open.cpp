@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/plx_api.h"
+#include "tests/plx_key.h"
 #include "tools/simbus/sim_bus.h"
 
 namespace {
@@ -22,16 +23,6 @@ SimCard CardAt(uint32_t domain, uint8_t bus)
     card.Domain = domain;
     card.Bus = bus;
     return card;
-}
-
-DeviceKey PlxKey()
-{
-    DeviceKey key;
-    std::memset(&key, 0xFF, sizeof key);
-    key.VendorId = 0x10b5;
-    key.DeviceId = 0x9054;
-    key.Function = 0;
-    return key;
 }
 
 std::string Contents(const std::string& path)

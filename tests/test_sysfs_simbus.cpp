@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/plx_api.h"
+#include "tests/plx_key.h"
 #include "tools/simbus/sim_bus.h"
 
 namespace {
@@ -58,16 +59,6 @@ bool Exists(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-DeviceKey PlxKey()
-{
-    DeviceKey key;
-    std::memset(&key, 0xFF, sizeof key);
-    key.VendorId = 0x10b5;
-    key.DeviceId = 0x9054;
-    key.Function = 0;
-    return key;
 }
 
 class SimbusTool : public ::testing::Test {

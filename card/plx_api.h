@@ -50,6 +50,12 @@ struct DeviceObject {
     void* MapBase[PLX_BAR_COUNT];             // start of each BAR's mapping, or null
     std::size_t MapLength[PLX_BAR_COUNT];     // length of that mapping
     std::size_t MapOffset[PLX_BAR_COUNT];     // where the BAR starts within it
+    // The I/O BARs, read once: the status register is polled a hundred
+    // times in a row, and each poll should cost one access, not a search.
+    int PortsKnown;                           // the three below are filled in
+    uint64_t PortBase[PLX_BAR_COUNT];         // bus address of each I/O BAR
+    uint64_t PortLength[PLX_BAR_COUNT];       // its length; 0 for other BARs
+    int PortFile[PLX_BAR_COUNT];              // its open resourceN, or -1
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and

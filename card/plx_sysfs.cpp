@@ -522,17 +522,19 @@ bool WidthMatches(uint32_t size, int accessType)
            (size == 4 && accessType == PLX_ACCESS_32);
 }
 
-// Finds the I/O BAR holding port..port+size-1. Its base is the BAR's value
-// in configuration space (the bus address), not the `resource` start, which
-// on some architectures is a logical port number.
-PlxStatus FindIoBar(const std::string& folder, uint64_t port, uint32_t size, unsigned* bar,
-                    uint64_t* offset)
+// Reads the I/O BARs once. A BAR's base is its value in configuration
+// space (the bus address), not the `resource` start, which on some
+// architectures is a logical port number.
+PlxStatus LoadIoBars(DeviceObject* device)
 {
+    const std::string folder = device->Path;
     std::vector<Resource> resources;
     PlxStatus status = ReadResources(folder, &resources);
     if (status != PLX_STATUS_OK)
         return status;
     for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
+        device->PortBase[i] = 0;
+        device->PortLength[i] = 0;
         const uint64_t length = ResourceLength(resources[i]);
         if ((resources[i].Flags & RESOURCE_IO) == 0 || length == 0)
             continue;
@@ -542,14 +544,37 @@ PlxStatus FindIoBar(const std::string& folder, uint64_t port, uint32_t size, uns
             return status;
         if ((value & IO_BAR_FLAG) == 0)
             continue;  // configuration space disagrees: not an I/O BAR
-        const uint64_t base = value & IO_BAR_MASK;
-        if (port < base || port - base >= length || size > length - (port - base))
+        device->PortBase[i] = value & IO_BAR_MASK;
+        device->PortLength[i] = length;
+    }
+    device->PortsKnown = 1;
+    return PLX_STATUS_OK;
+}
+
+// Finds the I/O BAR holding port..port+size-1.
+PlxStatus FindIoBar(const DeviceObject* device, uint64_t port, uint32_t size, unsigned* bar,
+                    uint64_t* offset)
+{
+    for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
+        const uint64_t base = device->PortBase[i];
+        const uint64_t length = device->PortLength[i];
+        if (length == 0 || port < base || port - base >= length ||
+            size > length - (port - base))
             continue;
         *bar = i;
         *offset = port - base;
         return PLX_STATUS_OK;
     }
     return ERR_PORT_RANGE;
+}
+
+void ClosePortFiles(DeviceObject* device)
+{
+    for (int& fd : device->PortFile) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
 }
 
 PlxStatus PortAccess(DeviceObject* device, uint64_t port, void* value, uint32_t size,
@@ -559,17 +584,23 @@ PlxStatus PortAccess(DeviceObject* device, uint64_t port, void* value, uint32_t 
         return ERR_ARGUMENT;
     if (!IsOpenDevice(device))
         return ERR_NOT_OPEN;
-    const std::string folder = device->Path;
+    if (!device->PortsKnown) {
+        const PlxStatus status = LoadIoBars(device);
+        if (status != PLX_STATUS_OK)
+            return status;
+    }
     unsigned bar = 0;
     uint64_t offset = 0;
-    PlxStatus status = FindIoBar(folder, port, size, &bar, &offset);
+    const PlxStatus status = FindIoBar(device, port, size, &bar, &offset);
     if (status != PLX_STATUS_OK)
         return status;
-    Fd fd(OpenFile(ResourceFile(folder, bar), O_RDWR));
-    if (!fd.Ok())
-        return ERR_FILE;
-    const bool done = write ? PwriteExact(fd.Get(), value, size, offset)
-                            : PreadExact(fd.Get(), value, size, offset);
+    if (device->PortFile[bar] < 0) {
+        device->PortFile[bar] = OpenFile(ResourceFile(device->Path, bar), O_RDWR);
+        if (device->PortFile[bar] < 0)
+            return ERR_FILE;
+    }
+    const bool done = write ? PwriteExact(device->PortFile[bar], value, size, offset)
+                            : PreadExact(device->PortFile[bar], value, size, offset);
     return done ? PLX_STATUS_OK : ERR_FILE;
 }
 
@@ -667,6 +698,8 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
             return status;
         OpenRecords().push_back(OpenRecord{found.Address, found.Path});
         std::memset(device, 0, sizeof *device);
+        for (int& fd : device->PortFile)
+            fd = -1;
         device->IsOpen = 1;
         device->Key = found.Key;
         std::memcpy(device->Path, found.Path.c_str(), found.Path.size() + 1);
@@ -686,6 +719,7 @@ PlxStatus PlxPci_DeviceClose(DeviceObject* device)
         if (device->MapBase[bar] != nullptr && UnmapBar(device, bar) != PLX_STATUS_OK)
             status = ERR_MAP;
     }
+    ClosePortFiles(device);
     ForgetOpen(AddressOf(device->Key));
     device->IsOpen = 0;
     return status;

@@ -76,6 +76,13 @@ protected:
         ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
         ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
     }
+    // Closes and opens the device again, so nothing read earlier is kept.
+    void Reopen()
+    {
+        PlxPci_DeviceClose(&device_);
+        DeviceKey key = PlxKey();
+        ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
+    }
     std::string File(const char* name) const
     {
         return SimDevicePath(root_.Path(), card_) + "/" + name;
@@ -176,17 +183,18 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
     MakeAndOpen(SimCard());
     const uint64_t port = card_.IoBase + CONTROL;
     uint32_t value = 0;
-    ASSERT_EQ(Read32(port, &value), PLX_STATUS_OK);
 
     ASSERT_EQ(rename(File("resource1").c_str(), File("saved").c_str()), 0);
     EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
     EXPECT_NE(Write32(port, 0), PLX_STATUS_OK);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource1").c_str()), 0);
 
+    Reopen();
     ASSERT_EQ(rename(File("config").c_str(), File("saved").c_str()), 0);
     EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
     ASSERT_EQ(rename(File("saved").c_str(), File("config").c_str()), 0);
 
+    Reopen();
     ASSERT_EQ(rename(File("resource").c_str(), File("saved").c_str()), 0);
     EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
     const std::string line = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
@@ -199,10 +207,27 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
               line + line + line,
           std::string()}) {
         std::ofstream(File("resource"), std::ios::trunc) << bad;
+        Reopen();
         EXPECT_NE(Read32(port, &value), PLX_STATUS_OK) << bad;
     }
     std::ofstream(File("resource"), std::ios::trunc) << line + io + line + line + line + line + line;
+    Reopen();
     EXPECT_EQ(Read32(port, &value), PLX_STATUS_OK);
+}
+
+TEST_F(SysfsPorts, RepeatedAccessesKeepOneFileOpenUntilClose)
+{
+    MakeAndOpen(SimCard());
+    const uint64_t port = card_.IoBase + CONTROL;
+    uint32_t value = 0;
+    for (int i = 0; i < 101; ++i)
+        ASSERT_EQ(Read32(port, &value), PLX_STATUS_OK);
+    ASSERT_EQ(Write32(port, 0x000C0002), PLX_STATUS_OK);
+    ASSERT_GE(device_.PortFile[1], 0);
+    EXPECT_EQ(ReadSimControl(root_.Path(), card_), 0x000C0002u);
+    const int fd = device_.PortFile[1];
+    ASSERT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the register file must be closed with the device";
 }
 
 // ---- memory BARs -----------------------------------------------------------

@@ -74,31 +74,29 @@ TEST_F(OpenCardTest, EveryBoardOfTheTableAndAnUnknownOne)
 
 TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
 {
-    Fake.FindStatus = 0;
-    EXPECT_EXIT(OpenCard(1), ExitedWithCode(EXIT_NOT_FOUND),
-                StrEq(ErrorBlock("Can't find 9054 card number 1.\n")));
-    EXPECT_EQ(Released(), "");
-
-    ResetFake();
-    Fake.LogPath = log = TempFile({});
-    Fake.OpenStatus = 0x201;
-    EXPECT_EXIT(OpenCard(4), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't gain access to 9054 card number 4.\n")));
-    EXPECT_EQ(Released(), "");
-
-    ResetFake();
-    Fake.LogPath = log = TempFile({});
-    Fake.ConfigStatus = 0;
-    EXPECT_EXIT(OpenCard(5), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't read 9054 card number 5 configuration registers.\n")));
-    EXPECT_EQ(Released(), "Close;");
-
-    ResetFake();
-    Fake.LogPath = log = TempFile({});
-    Fake.MapStatus = 0;
-    EXPECT_EXIT(OpenCard(6), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't map 9054 card number 6 base registers.\n")));
-    EXPECT_EQ(Released(), "Close;");
+    struct Case {
+        PlxStatus FakePlx::*call;
+        PlxStatus failure;
+        unsigned card;
+        int status;
+        const char* message;
+        const char* released;
+    } cases[] = {
+        {&FakePlx::FindStatus, 0, 1, EXIT_NOT_FOUND, "Can't find 9054 card number 1.\n", ""},
+        {&FakePlx::OpenStatus, 0x201, 4, EXIT_CARD_ACCESS,
+         "Can't gain access to 9054 card number 4.\n", ""},
+        {&FakePlx::ConfigStatus, 0, 5, EXIT_CARD_ACCESS,
+         "Can't read 9054 card number 5 configuration registers.\n", "Close;"},
+        {&FakePlx::MapStatus, 0, 6, EXIT_CARD_ACCESS,
+         "Can't map 9054 card number 6 base registers.\n", "Close;"},
+    };
+    for (const Case& c : cases) {
+        ResetFake();
+        Fake.LogPath = log = TempFile({});
+        Fake.*c.call = c.failure;
+        EXPECT_EXIT(OpenCard(c.card), ExitedWithCode(c.status), StrEq(ErrorBlock(c.message)));
+        EXPECT_EQ(Released(), c.released) << c.message;
+    }
 }
 
 TEST_F(OpenCardTest, ImpossibleWindowAddressIsRejectedAfterUnmapping)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
 #include "watch_run.h"
 
@@ -26,45 +27,27 @@ std::string Reversed(const std::string& bytes)
     return out;
 }
 
-// Every byte value, so a reversal that misses a bit shows.
-std::string Pattern(size_t size, unsigned seed)
+std::string Text(const Bytes& bytes)
 {
-    std::string data;
-    unsigned x = seed;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        data += static_cast<char>(i < 256 ? i : (x >> 16) & 0xFF);
-    }
-    return data;
+    return std::string(bytes.begin(), bytes.end());
 }
 
-std::string BigEndian(uint32_t value, int bytes)
+// The shared test files, as the strings the recorder compares.
+std::string Pattern(size_t size, unsigned seed)
 {
-    std::string out;
-    for (int i = bytes - 1; i >= 0; i--)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
+    return Text(::Pattern(size, seed));
 }
 
 std::string BitFile(const std::string& data, uint32_t declared)
 {
-    std::string file("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x01\x61", 14);
-    const char* fields[] = {"stream_top.ncd;UserID=0xFFFFFFFF", "3s50atq144", "2024/05/17",
-                            "10:42:00"};
-    const char keys[] = {'b', 'c', 'd', 'e'};
-    for (int i = 0; i < 4; i++) {
-        const std::string text = std::string(fields[i]) + '\0';
-        file += BigEndian(static_cast<uint32_t>(text.size()), 2) + text + keys[i];
-    }
-    return file + BigEndian(declared, 4) + data;
+    return Text(::BitFile({"stream_top.ncd;UserID=0xFFFFFFFF", "3s50atq144", "2024/05/17",
+                           "10:42:00"},
+                          declared, Bytes(data.begin(), data.end())));
 }
 
 std::string PromImage(size_t size)
 {
-    std::string image = Pattern(size, 7);
-    image[0] = '\xFF';
-    image.replace(4, 4, "\x55\x99\xAA\x66");
-    return image;
+    return Text(::PromImage(size));
 }
 
 class StreamTest : public ::testing::Test {

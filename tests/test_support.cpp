@@ -42,11 +42,12 @@ Bytes BitFile(const Bytes& data)
 
 Bytes Pattern(std::size_t count, unsigned seed)
 {
+    // Every byte value first, so a reversal that misses a bit shows.
     Bytes out(count);
     unsigned x = seed;
-    for (auto& b : out) {
+    for (std::size_t i = 0; i < count; ++i) {
         x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
+        out[i] = static_cast<uint8_t>(i < 256 ? i : x >> 16);
     }
     return out;
 }

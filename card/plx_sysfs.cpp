@@ -12,9 +12,10 @@
 // Every file is reached with open/pread/pwrite/mmap, never stdio: the
 // kernel takes only 1, 2 or 4 byte accesses to an I/O BAR's file.
 //
-// Failures return one of the codes below (all different from
-// PLX_STATUS_OK); callers give them no meaning beyond "failed".
+// Failures return one of the codes of card/plx_sysfs_status.h; callers
+// give them no meaning beyond "failed".
 #include "card/plx_api.h"
+#include "card/plx_sysfs_status.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,23 +32,6 @@
 #include <vector>
 
 namespace {
-
-enum : PlxStatus {
-    ERR_ARGUMENT = 513,      // null pointer, bad size/access type, bad BAR index or offset
-    ERR_NOT_FOUND = 514,     // no such device
-    ERR_NOT_OPEN = 515,      // the device object is not open
-    ERR_ALREADY_OPEN = 516,  // the device object is already open
-    ERR_FILE = 517,          // a file is missing, unreadable or short
-    ERR_PARSE = 518,         // a file's content is not what the kernel writes
-    ERR_NOT_DECODING = 519,  // I/O or memory decoding off and cannot be turned on
-    ERR_PORT_RANGE = 520,    // the port is in no I/O BAR of the device
-    ERR_BAR_TYPE = 521,      // the BAR is not memory, or has no size
-    ERR_MAP = 522,           // mmap or munmap failed
-    ERR_ALREADY_MAPPED = 523,
-    ERR_NOT_MAPPED = 524,
-    ERR_PATH_LONG = 525,
-    ERR_INTERNAL = 526,      // an exception (out of memory)
-};
 
 // Flags of a `resource` line (the kernel's IORESOURCE_IO / IORESOURCE_MEM).
 constexpr uint64_t RESOURCE_IO = 0x100;

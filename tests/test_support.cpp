@@ -6,11 +6,6 @@
 
 #include "app/run_state.h"
 
-std::string ErrorBlock(const std::string& message)
-{
-    return "\n\n\aVELDRAN:\n" + message + "\n";
-}
-
 static void PutField(Bytes* out, const std::string& text)
 {
     const std::size_t length = text.size() + 1;

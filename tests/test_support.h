@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/run_expectations.h"
+
 using Bytes = std::vector<uint8_t>;
 
-// The error block a fatal exit leaves on standard error.
-std::string ErrorBlock(const std::string& message);
 
 // A .BIT file with the given texts (each stored with a trailing NUL), a
 // declared length and the data that follows it.

@@ -2,7 +2,6 @@
 # stand-in of the card-access layer instead of the sysfs one.
 add_executable(veldran_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/fake_plx.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_support.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_open_card.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_control.cpp
@@ -10,7 +9,7 @@ add_executable(veldran_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_program_card.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_real_bitfiles.cpp
 )
-target_link_libraries(veldran_unit_tests PRIVATE veldran_logic GTest::gmock GTest::gtest_main)
+target_link_libraries(veldran_unit_tests PRIVATE veldran_test_support veldran_logic GTest::gmock GTest::gtest_main)
 target_compile_definitions(veldran_unit_tests PRIVATE
   VELDRAN_BITFILES_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata/bitfiles")
 gtest_discover_tests(veldran_unit_tests DISCOVERY_TIMEOUT 60)

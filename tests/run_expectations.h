@@ -1,0 +1,24 @@
+// What whole runs of the program print, for every suite that runs the real
+// binary (simulated buses and the real-kernel one) to compare against.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The error block a fatal exit leaves on standard error.
+std::string ErrorBlock(const std::string& message);
+
+extern const std::string BANNER;
+extern const std::string USAGE;
+
+// The window's address differs from run to run; MaskWindow replaces it in
+// the "memory base" line with "<window>" so the rest compares exactly.
+std::string MaskWindow(std::string out);
+
+// The card lines of a run, up to the memory base (masked) and its line break.
+std::string CardLines(unsigned bus, unsigned slot, const std::string& board,
+                      const std::string& io, const std::string& control);
+
+// Everything after the card lines of a successful run of a PROM image of
+// the given size.
+std::string PromRun(std::size_t size);

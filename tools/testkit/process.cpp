@@ -1,0 +1,209 @@
+#include "tools/testkit/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace {
+
+// The smallest pipe the kernel allows: a child that prints a line per block
+// fills it within a few hundred blocks.
+constexpr int SMALL_PIPE = 4096;
+
+struct Pipe {
+    int Read = -1;
+    int Write = -1;
+    bool Open()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        Read = fds[0];
+        Write = fds[1];
+        return true;
+    }
+};
+
+void CloseFd(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+std::vector<std::string> Environment(const Command& command)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const auto& [name, value] : command.Env)
+            replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    for (const auto& [name, value] : command.Env)
+        env.push_back(name + "=" + value);
+    return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(&s[0]);
+    out.push_back(nullptr);
+    return out;
+}
+
+// Puts fd on target in the child; -1 closes target.
+void Place(int fd, int target)
+{
+    if (fd < 0)
+        close(target);
+    else if (fd == target)
+        fcntl(fd, F_SETFD, 0);
+    else
+        dup2(fd, target);
+}
+
+// Starts the child; returns its pid, or -1. *out and *err receive the
+// parent's reading ends.
+pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err)
+{
+    std::vector<std::string> args = {command.Program};
+    args.insert(args.end(), command.Args.begin(), command.Args.end());
+    std::vector<std::string> env = Environment(command);
+    std::vector<char*> argv = Pointers(args), envp = Pointers(env);
+
+    Pipe outPipe, errPipe;
+    if (!outPipe.Open() || !errPipe.Open())
+        return -1;
+    if (smallPipe)
+        fcntl(outPipe.Write, F_SETPIPE_SZ, SMALL_PIPE);
+    if (command.Stdout == Command::Output::BrokenPipe)
+        CloseFd(&outPipe.Read);
+    const int devNull = command.CloseStdin ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int childOut = command.Stdout == Command::Output::Closed ? -1 : outPipe.Write;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only what is safe between fork and exec from here on.
+        signal(SIGPIPE, SIG_DFL);
+        Place(errPipe.Write, STDERR_FILENO);
+        Place(childOut, STDOUT_FILENO);
+        Place(devNull, STDIN_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    CloseFd(&outPipe.Write);
+    CloseFd(&errPipe.Write);
+    if (devNull >= 0)
+        close(devNull);
+    *out = outPipe.Read;
+    *err = errPipe.Read;
+    return pid;
+}
+
+void Append(int* fd, std::string* text)
+{
+    char buffer[65536];
+    const ssize_t n = read(*fd, buffer, sizeof buffer);
+    if (n > 0)
+        text->append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || errno != EINTR)
+        CloseFd(fd);
+}
+
+double Now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+Process::Process(const Command& command) : timeoutSeconds_(command.TimeoutSeconds)
+{
+    pid_ = Spawn(command, true, &outFd_, &errFd_);
+}
+
+Process::~Process()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    CloseFd(&outFd_);
+    CloseFd(&errFd_);
+}
+
+// Reads whatever either pipe has within timeoutMs; false once both ended.
+bool Process::Pump(int timeoutMs)
+{
+    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    if (outFd_ < 0 && errFd_ < 0)
+        return false;
+    if (poll(fds, 2, timeoutMs) > 0) {
+        if (fds[0].revents != 0)
+            Append(&outFd_, &result_.Out);
+        if (fds[1].revents != 0)
+            Append(&errFd_, &result_.Err);
+    }
+    return true;
+}
+
+bool Process::WaitForOutput(const std::string& text, int timeoutSeconds)
+{
+    const double end = Now() + timeoutSeconds;
+    while (result_.Out.find(text) == std::string::npos) {
+        if (outFd_ < 0 || Now() > end)
+            return false;
+        Pump(100);
+    }
+    return true;
+}
+
+void Process::Signal(int signal)
+{
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
+Outcome Process::Finish()
+{
+    const double end = Now() + timeoutSeconds_;
+    while (Pump(100)) {
+        if (timeoutSeconds_ > 0 && Now() > end && !result_.TimedOut) {
+            result_.TimedOut = true;
+            kill(pid_, SIGKILL);
+        }
+    }
+    if (pid_ > 0) {
+        int status = 0;
+        rusage usage = {};
+        while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        result_.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result_.PeakKib = usage.ru_maxrss;
+    }
+    return result_;
+}
+
+Outcome RunProcess(const Command& command)
+{
+    Process process(command);
+    if (!process.Started())
+        return Outcome{};
+    return process.Finish();
+}

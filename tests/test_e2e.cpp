@@ -7,6 +7,7 @@
 
 #include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
+#include "tools/testkit/files.h"
 #include "tools/testkit/process.h"
 
 namespace {
@@ -30,7 +31,7 @@ protected:
         std::string error;
         ASSERT_TRUE(MakeSimBus(root, cards, &error)) << error;
     }
-    SimTempRoot temp;
+    TempFolder temp;
     std::string root;
     std::string prom;
 };

@@ -455,20 +455,3 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
     *card = result;
     return true;
 }
-
-SimTempRoot::SimTempRoot()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/veldran-simbus-XXXXXX";
-    if (mkdtemp(&pattern[0]) != nullptr)
-        path_ = pattern;
-}
-
-SimTempRoot::~SimTempRoot()
-{
-    if (path_.empty())
-        return;
-    std::error_code ec;
-    fs::remove_all(path_, ec);  // removes links, never what they point to
-}

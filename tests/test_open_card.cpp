@@ -16,21 +16,7 @@ using ::testing::StrEq;
 
 class OpenCardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ResetFake();
-        log = TempFile({});
-        Fake.LogPath = log;
-    }
-    std::string Released() const
-    {
-        std::string tail;
-        for (const auto& call : ReadFakeLog(log))
-            if (call == "Unmap" || call == "Close")
-                tail += call + ";";
-        return tail;
-    }
-    std::string log;
+    void SetUp() override { ResetFake(); }
 };
 
 TEST_F(OpenCardTest, PrintsWhereTheCardSitsAndItsPorts)
@@ -92,10 +78,9 @@ TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
     };
     for (const Case& c : cases) {
         ResetFake();
-        Fake.LogPath = log = TempFile({});
         Fake.*c.call = c.failure;
         EXPECT_EXIT(OpenCard(c.card), ExitedWithCode(c.status), StrEq(ErrorBlock(c.message)));
-        EXPECT_EQ(Released(), c.released) << c.message;
+        EXPECT_EQ(ReleaseCalls(), c.released) << c.message;
     }
 }
 
@@ -105,11 +90,10 @@ TEST_F(OpenCardTest, ImpossibleWindowAddressIsRejectedAfterUnmapping)
                    reinterpret_cast<void*>(uintptr_t{0xFFFFFFFF})};
     for (void* address : bad) {
         ResetFake();
-        Fake.LogPath = log = TempFile({});
         Fake.MapAddress = address;
         Fake.MapNull = address == nullptr;
         EXPECT_EXIT(OpenCard(0), ExitedWithCode(EXIT_CARD_ACCESS),
                     StrEq(ErrorBlock("Invalid 9054 card number 0 base register mapping.\n")));
-        EXPECT_EQ(Released(), "Unmap;Close;");
+        EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
     }
 }

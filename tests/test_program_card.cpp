@@ -58,7 +58,16 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    void ToChildOutput() { std::freopen(childOut.c_str(), "w", stdout); }
+    // ProgramCard in a death test's child, its output kept for ChildOutput().
+    void ExpectProgramFails(int status, const std::string& message)
+    {
+        EXPECT_EXIT(
+            {
+                std::freopen(childOut.c_str(), "w", stdout);
+                ProgramCard();
+            },
+            ExitedWithCode(status), StrEq(ErrorBlock(message)));
+    }
     std::string childOut = TempFile({});
 };
 
@@ -105,13 +114,7 @@ TEST_F(ProgramTest, DoneBusyAtStartSendsNothing)
 {
     Fake.Register = 0;
     Load(PromImage(100));
-    EXPECT_EXIT(
-        {
-            ToChildOutput();
-            ProgramCard();
-        },
-        ExitedWithCode(EXIT_NOT_DONE),
-        StrEq(ErrorBlock("<DONE> status bit indicates busy at start of programming.")));
+    ExpectProgramFails(EXIT_NOT_DONE, "<DONE> status bit indicates busy at start of programming.");
     EXPECT_EQ(ChildOutput(), "\nProgramming...\n");
     EXPECT_EQ(Fake.Window[0], 0);
     EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
@@ -121,13 +124,7 @@ TEST_F(ProgramTest, DoneThatFlickersDuringConfirmationFails)
 {
     Fake.ClearDoneAtRead = 4 + 57;
     Load(PromImage(100));
-    EXPECT_EXIT(
-        {
-            ToChildOutput();
-            ProgramCard();
-        },
-        ExitedWithCode(EXIT_NOT_DONE),
-        StrEq(ErrorBlock("Error: Not <DONE>; programming not completed.")));
+    ExpectProgramFails(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
     EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
     EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
 }
@@ -173,12 +170,7 @@ TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
     ASSERT_NE(State.ConfigFile, nullptr);
     State.ConfigLength = 50000;
     State.ByteWriter = WriteByteRaw;
-    EXPECT_EXIT(
-        {
-            ToChildOutput();
-            ProgramCard();
-        },
-        ExitedWithCode(EXIT_FILE_IO), StrEq(ErrorBlock("File I/O error.")));
+    ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
     EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
     const auto calls = ReadFakeLog();
     std::string lastWrite;

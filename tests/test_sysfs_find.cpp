@@ -121,10 +121,7 @@ TEST_F(SysfsFind, FindsLinkedAndPlainEntriesAndFillsTheKey)
 
     DeviceKey key = PlxKey();
     ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
-    EXPECT_EQ(key.Domain, 2u);
-    EXPECT_EQ(key.Bus, 3);
-    EXPECT_EQ(key.Slot, 4);
-    EXPECT_EQ(key.Function, 0);
+    EXPECT_EQ(Name(key), "0002:03:04.0");
     EXPECT_EQ(key.VendorId, 0x10b5);
     EXPECT_EQ(key.DeviceId, 0x9054);
     EXPECT_EQ(key.SubVendorId, 0x1172);

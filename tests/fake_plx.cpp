@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/run_state.h"
+#include "tests/test_support.h"
 
 constexpr uint32_t DONE_MASK = DONE_BIT;
 
@@ -20,6 +21,7 @@ void ResetFake()
     Fake.FoundKey.VendorId = 0x10B5;
     Fake.FoundKey.DeviceId = 0x9054;
     Fake.FoundKey.SubDeviceId = 0x3311;
+    Fake.LogPath = TempFile({});
     std::memset(&State, 0, sizeof State);
 }
 
@@ -30,6 +32,15 @@ std::vector<std::string> ReadFakeLog(const std::string& path)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+std::string ReleaseCalls()
+{
+    std::string released;
+    for (const std::string& call : ReadFakeLog())
+        if (!released.empty() || call == "Unmap" || call == "Close")
+            released += call + ";";
+    return released;
 }
 
 static void Record(const std::string& call)

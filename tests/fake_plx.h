@@ -27,14 +27,19 @@ struct FakePlx {
     int PortWrites = 0;
     std::vector<uint32_t> Written;
     std::vector<std::string> Calls;
-    std::string LogPath;  // when set, calls are appended there too (death tests)
+    std::string LogPath;  // calls are appended there too, for death tests; a fresh file per reset
     uint8_t Window[64] = {};
 };
 
 extern FakePlx Fake;
 
-// Fresh fake and a fresh run state.
+// Fresh fake, fresh log and a fresh run state.
 void ResetFake();
 
 // The calls a death test's child made, read back from the log.
-std::vector<std::string> ReadFakeLog(const std::string& path);
+std::vector<std::string> ReadFakeLog(const std::string& path = Fake.LogPath);
+
+// The logged calls from the first release (Unmap or Close) on, each
+// followed by ';': what a run gave back, in which order, and that nothing
+// touched the card afterwards. "Unmap;Close;" for a card held whole.
+std::string ReleaseCalls();

@@ -3,17 +3,13 @@
 # its own, so a crash, hang or sanitizer report on any of them is a
 # regression. In a -DVELDRAN_SANITIZE=ON build the program replayed is the
 # sanitized one.
-if(TARGET veldran AND TARGET veldran-simbus)
-  add_test(NAME fuzz_corpus_replay
-    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/replay_corpus.sh
-            $<TARGET_FILE:veldran> $<TARGET_FILE:veldran-simbus>
-            ${PROJECT_SOURCE_DIR}/fuzz/seeds ${PROJECT_SOURCE_DIR}/fuzz/corpus)
-  set_tests_properties(fuzz_corpus_replay PROPERTIES TIMEOUT 120)
-endif()
+add_test(NAME fuzz_corpus_replay
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/replay_corpus.sh
+          $<TARGET_FILE:veldran> $<TARGET_FILE:veldran-simbus>
+          ${PROJECT_SOURCE_DIR}/fuzz/seeds ${PROJECT_SOURCE_DIR}/fuzz/corpus)
+set_tests_properties(fuzz_corpus_replay PROPERTIES TIMEOUT 120)
 
 # The seeds and other tests lean on the sample maker's exact byte layout.
-if(TARGET veldran-mksample)
-  add_test(NAME mksample_layout
-    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/mksample_check.sh
-            $<TARGET_FILE:veldran-mksample>)
-endif()
+add_test(NAME mksample_layout
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/mksample_check.sh
+          $<TARGET_FILE:veldran-mksample>)

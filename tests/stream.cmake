@@ -2,27 +2,28 @@
 # window, recorded by a preloaded library (watch/) and checked byte for byte.
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/watch ${CMAKE_CURRENT_BINARY_DIR}/watch)
 
+# Starts a program with the recorder preloaded.
+add_library(veldran_watch_run STATIC watch/watch_run.cpp)
+target_include_directories(veldran_watch_run PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/watch)
+target_compile_definitions(veldran_watch_run PRIVATE VELDRAN_WATCH_LIB="$<TARGET_FILE:veldran_watch>")
+target_link_libraries(veldran_watch_run PUBLIC veldran_testkit)
+add_dependencies(veldran_watch_run veldran_watch)
+
 # Built like the program (sanitizers included) so the recorder is proven
 # against the same kind of binary it will be preloaded into.
 add_executable(veldran-watch-fake-writer watch/fake_writer.cpp)
 
-add_executable(test_stream_recorder test_stream_recorder.cpp watch/watch_run.cpp)
-target_include_directories(test_stream_recorder PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/watch)
+add_executable(test_stream_recorder test_stream_recorder.cpp)
 target_compile_definitions(test_stream_recorder PRIVATE
-  VELDRAN_WATCH_LIB="$<TARGET_FILE:veldran_watch>"
   FAKE_WRITER="$<TARGET_FILE:veldran-watch-fake-writer>")
-target_link_libraries(test_stream_recorder PRIVATE GTest::gtest_main)
-add_dependencies(test_stream_recorder veldran_watch veldran-watch-fake-writer)
+target_link_libraries(test_stream_recorder PRIVATE veldran_watch_run veldran_simbus GTest::gtest_main)
+add_dependencies(test_stream_recorder veldran-watch-fake-writer)
 gtest_discover_tests(test_stream_recorder PROPERTIES TIMEOUT 60 LABELS stream)
 
-if(TARGET veldran AND TARGET veldran_simbus)
-  add_executable(test_stream test_stream.cpp watch/watch_run.cpp)
-  target_include_directories(test_stream PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/watch)
-  target_compile_definitions(test_stream PRIVATE
-    VELDRAN_WATCH_LIB="$<TARGET_FILE:veldran_watch>"
-    VELDRAN_PROGRAM="$<TARGET_FILE:veldran>"
-    VELDRAN_BITFILES_DIR="${CMAKE_SOURCE_DIR}/../shared/testdata/bitfiles")
-  target_link_libraries(test_stream PRIVATE veldran_test_support veldran_logic veldran_simbus GTest::gtest_main)
-  add_dependencies(test_stream veldran_watch veldran)
-  gtest_discover_tests(test_stream PROPERTIES TIMEOUT 120 LABELS stream)
-endif()
+add_executable(test_stream test_stream.cpp)
+target_compile_definitions(test_stream PRIVATE
+  VELDRAN_PROGRAM="$<TARGET_FILE:veldran>"
+  VELDRAN_BITFILES_DIR="${VELDRAN_BITFILES_DIR}")
+target_link_libraries(test_stream PRIVATE veldran_watch_run veldran_test_support GTest::gtest_main)
+add_dependencies(test_stream veldran)
+gtest_discover_tests(test_stream PROPERTIES TIMEOUT 120 LABELS stream)

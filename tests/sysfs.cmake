@@ -6,7 +6,7 @@ add_executable(veldran_sysfs_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_simbus.cpp
 )
-target_link_libraries(veldran_sysfs_tests PRIVATE veldran_sysfs veldran_simbus GTest::gtest_main)
+target_link_libraries(veldran_sysfs_tests PRIVATE veldran_sysfs veldran_simbus veldran_testkit GTest::gtest_main)
 target_compile_definitions(veldran_sysfs_tests PRIVATE
   VELDRAN_SIMBUS_EXE="$<TARGET_FILE:veldran-simbus>")
 add_dependencies(veldran_sysfs_tests veldran-simbus)

@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "card/open_card.h"
 #include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
+#include "tools/testkit/files.h"
 #include "tools/testkit/process.h"
 
 namespace {
@@ -36,7 +38,7 @@ protected:
         std::string error;
         ASSERT_TRUE(MakeSimBus(root, cards, &error)) << error;
     }
-    SimTempRoot temp;
+    TempFolder temp;
     std::string root;
     std::string prom;
 };
@@ -100,19 +102,9 @@ TEST_F(EndToEnd, NoCardAtThatNumber)
 
 TEST_F(EndToEnd, EveryBoardIsNamedAndProgrammed)
 {
-    const std::pair<uint16_t, std::string> boards[] = {
-        {0x3133, "\nFound Quorvel KX-10 card, old - update EEPROM!"},
-        {0x3311, "\nFound Quorvel KX-10 card"},
-        {0x3312, "\nFound Quorvel KX-20 card"},
-        {0x3313, "\nFound Quorvel KX-31 card"},
-        {0x3314, "\nFound Quorvel KX-30 card"},
-        {0x3315, "\nFound Quorvel KX-40 card"},
-        {0x3472, "\nFound Quorvel KX-50 card"},
-        {0x3473, "\nFound Quorvel KX-51 card"},
-        {0x1234, "\nUnknown PLX PCI9054 based card!"},
-    };
+    // The names themselves are checked against the table in test_open_card.
     uint8_t bus = 1;
-    for (const auto& [subsys, message] : boards) {
+    for (uint16_t subsys : {0x3133, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3472, 0x3473, 0x1234}) {
         const SimCard card = CardAt(bus++, subsys);
         MakeBus({card});
         char io[8], control[8];
@@ -122,7 +114,7 @@ TEST_F(EndToEnd, EveryBoardIsNamedAndProgrammed)
         EXPECT_EQ(r.Status, 0) << r.Err;
         EXPECT_EQ(r.Err, "");
         EXPECT_EQ(MaskWindow(r.Out),
-                  BANNER + CardLines(card.Bus, 0, message, io, control) + PromRun(600));
+                  BANNER + CardLines(card.Bus, 0, BoardMessage(subsys), io, control) + PromRun(600));
         // MODE and PROGRAM left set, DONE untouched.
         EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
     }
@@ -177,7 +169,7 @@ TEST_F(EndToEnd, TheCardOpenedIsExactlyTheOneNumbered)
 TEST_F(EndToEnd, ACardWithUnreadableSubsystemIdsKeepsItsNumber)
 {
     for (const char* file : {"subsystem_device", "subsystem_vendor"}) {
-        SimTempRoot bus;
+        TempFolder bus;
         root = bus.Path() + "/sys";
         MakeBus({CardAt(1), CardAt(2), CardAt(3)});
         ASSERT_EQ(unlink((SimDevicePath(root, CardAt(2)) + "/" + file).c_str()), 0);
@@ -254,15 +246,12 @@ protected:
     static void SetUpTestSuite()
     {
         // In RAM where there is some: the image is streamed many times.
-        const std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        image = folder + "/veldran-e2e-" + std::to_string(getpid()) + ".prom";
-        const Bytes bytes = PromImage(IMAGE_SIZE);
-        FILE* f = std::fopen(image.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-        ASSERT_EQ(std::fclose(f), 0);
+        folder = new TempFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+        image = folder->Path() + "/big.prom";
+        std::string error;
+        ASSERT_TRUE(WriteSample(image, {}, PromData(), IMAGE_SIZE, &error)) << error;
     }
-    static void TearDownTestSuite() { unlink(image.c_str()); }
+    static void TearDownTestSuite() { delete folder; }
 
     std::unique_ptr<Process> StartHeld(const std::string& card)
     {
@@ -273,9 +262,11 @@ protected:
     }
 
     static constexpr std::size_t IMAGE_SIZE = 64u << 20;
+    static TempFolder* folder;
     static std::string image;
 };
 
+TempFolder* HeldRun::folder = nullptr;
 std::string HeldRun::image;
 
 TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
@@ -305,7 +296,7 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
 TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
 {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SimTempRoot bus;
+        TempFolder bus;
         root = bus.Path() + "/sys";
         const SimCard card = CardAt(1);
         MakeBus({card});

@@ -16,21 +16,7 @@ using ::testing::StrEq;
 
 class OpenCardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ResetFake();
-        log = TempFile({});
-        Fake.LogPath = log;
-    }
-    std::string Released() const
-    {
-        std::string tail;
-        for (const auto& call : ReadFakeLog(log))
-            if (call == "Unmap" || call == "Close")
-                tail += call + ";";
-        return tail;
-    }
-    std::string log;
+    void SetUp() override { ResetFake(); }
 };
 
 TEST_F(OpenCardTest, PrintsWhereTheCardSitsAndItsPorts)
@@ -66,10 +52,13 @@ TEST_F(OpenCardTest, SmallIoBaseIsPaddedToFourDigits)
 
 TEST_F(OpenCardTest, EveryBoardOfTheTableAndAnUnknownOne)
 {
-    EXPECT_STREQ(BoardMessage(0x3133), "\nFound Quorvel KX-10 card, old - update EEPROM!");
-    EXPECT_STREQ(BoardMessage(0x3314), "\nFound Quorvel KX-30 card");
-    EXPECT_STREQ(BoardMessage(0x3473), "\nFound Quorvel KX-51 card");
-    EXPECT_STREQ(BoardMessage(0x9054), "\nUnknown PLX PCI9054 based card!");
+    std::string names;
+    for (uint16_t id : {0x3133, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3472, 0x3473, 0x9054})
+        names += BoardMessage(id);
+    EXPECT_EQ(names, "\nFound Quorvel KX-10 card, old - update EEPROM!\nFound Quorvel KX-10 card"
+                     "\nFound Quorvel KX-20 card\nFound Quorvel KX-31 card\nFound Quorvel KX-30 card"
+                     "\nFound Quorvel KX-40 card\nFound Quorvel KX-50 card\nFound Quorvel KX-51 card"
+                     "\nUnknown PLX PCI9054 based card!");
 }
 
 TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
@@ -92,10 +81,9 @@ TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
     };
     for (const Case& c : cases) {
         ResetFake();
-        Fake.LogPath = log = TempFile({});
         Fake.*c.call = c.failure;
         EXPECT_EXIT(OpenCard(c.card), ExitedWithCode(c.status), StrEq(ErrorBlock(c.message)));
-        EXPECT_EQ(Released(), c.released) << c.message;
+        EXPECT_EQ(ReleaseCalls(), c.released) << c.message;
     }
 }
 
@@ -105,11 +93,10 @@ TEST_F(OpenCardTest, ImpossibleWindowAddressIsRejectedAfterUnmapping)
                    reinterpret_cast<void*>(uintptr_t{0xFFFFFFFF})};
     for (void* address : bad) {
         ResetFake();
-        Fake.LogPath = log = TempFile({});
         Fake.MapAddress = address;
         Fake.MapNull = address == nullptr;
         EXPECT_EXIT(OpenCard(0), ExitedWithCode(EXIT_CARD_ACCESS),
                     StrEq(ErrorBlock("Invalid 9054 card number 0 base register mapping.\n")));
-        EXPECT_EQ(Released(), "Unmap;Close;");
+        EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
     }
 }

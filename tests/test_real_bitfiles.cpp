@@ -45,9 +45,9 @@ void PrintTo(const RealBitFile& f, std::ostream* os)
 }
 
 static Bytes sent;
-static void RecordReversed(uint8_t byte)
+static void Record(uint8_t byte)
 {
-    sent.push_back(BitReverseTable[byte]);
+    sent.push_back(byte);
 }
 
 class RealBitFiles : public ::testing::TestWithParam<RealBitFile> {};
@@ -79,16 +79,16 @@ TEST_P(RealBitFiles, HeaderIsReadAndDataSentWholeAndReversed)
     ASSERT_EQ(State.ByteWriter, &WriteByteReversed);
     EXPECT_EQ(std::ftell(State.ConfigFile), static_cast<long>(f.dataStart));
 
-    // Same stores as the reversing writer, but each one kept.
-    State.ByteWriter = RecordReversed;
+    // Every byte handed to the writer kept; the reversal itself is proven
+    // by the writers' own test and the stream tests.
+    State.ByteWriter = Record;
     ::testing::internal::CaptureStdout();
     ProgramCard();
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("\nSuccessfully programmed " + std::to_string(f.length) + " bytes."),
               std::string::npos);
-    ASSERT_EQ(sent.size(), file.size() - f.dataStart);
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        ASSERT_EQ(sent[i], BitReverseTable[file[f.dataStart + i]]) << "data byte " << i;
+    EXPECT_TRUE(sent == Bytes(file.begin() + f.dataStart, file.end()))
+        << "sent " << sent.size() << " of " << file.size() - f.dataStart << " data bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, RealBitFiles, ::testing::ValuesIn(FILES),

@@ -11,39 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "card/plx_api.h"
-#include "tools/simbus/sim_bus.h"
+#include "tests/sysfs_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-SimCard CardAt(uint32_t domain, uint8_t bus, uint8_t slot, uint8_t function)
-{
-    SimCard card;
-    card.Domain = domain;
-    card.Bus = bus;
-    card.Slot = slot;
-    card.Function = function;
-    return card;
-}
-
-DeviceKey AnyKey()
-{
-    DeviceKey key;
-    std::memset(&key, 0xFF, sizeof key);
-    return key;
-}
-
-// What the program asks for.
-DeviceKey PlxKey()
-{
-    DeviceKey key = AnyKey();
-    key.VendorId = 0x10b5;
-    key.DeviceId = 0x9054;
-    key.Function = 0;
-    return key;
-}
 
 std::string Name(const DeviceKey& key)
 {
@@ -64,30 +36,12 @@ std::vector<std::string> FindAll(const DeviceKey& want)
     return names;
 }
 
-class SysfsFind : public ::testing::Test {
+class SysfsFind : public SimBusTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(root_.Path().empty());
-        ASSERT_EQ(setenv("VELDRAN_SYSFS_ROOT", root_.Path().c_str(), 1), 0);
-    }
-    void TearDown() override { unsetenv("VELDRAN_SYSFS_ROOT"); }
-
-    void Make(const std::vector<SimCard>& cards)
-    {
-        std::string error;
-        ASSERT_TRUE(MakeSimBus(root_.Path(), cards, &error)) << error;
-    }
     std::string Entry(const std::string& name) const
     {
         return root_.Path() + "/bus/pci/devices/" + name;
     }
-    std::string File(const SimCard& card, const char* name) const
-    {
-        return SimDevicePath(root_.Path(), card) + "/" + name;
-    }
-
-    SimTempRoot root_;
 };
 
 TEST_F(SysfsFind, OrdersByDomainBusSlotFunctionWhateverTheCreationOrder)
@@ -107,8 +61,8 @@ TEST_F(SysfsFind, OrdersByDomainBusSlotFunctionWhateverTheCreationOrder)
                                         "10000:00:00.0"}));
 
     DeviceKey key = PlxKey();
-    EXPECT_NE(PlxPci_DeviceFind(&key, 7), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_DeviceFind(&key, 0xFFFF), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 7), ERR_NOT_FOUND);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0xFFFF), ERR_NOT_FOUND);
 }
 
 TEST_F(SysfsFind, SkipsOtherVendorsDevicesAndFunctions)
@@ -137,7 +91,7 @@ TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
     std::ofstream(File(CardAt(0, 5, 0, 0), "vendor"), std::ios::trunc) << "0x10b50\n";
 
     // Good device folders under names the kernel would never write.
-    SimTempRoot other;
+    TempFolder other;
     ASSERT_FALSE(other.Path().empty());
     SimCard model = CardAt(0, 6, 0, 0);
     model.Symlink = false;
@@ -170,10 +124,7 @@ TEST_F(SysfsFind, FindsLinkedAndPlainEntriesAndFillsTheKey)
 
     DeviceKey key = PlxKey();
     ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
-    EXPECT_EQ(key.Domain, 2u);
-    EXPECT_EQ(key.Bus, 3);
-    EXPECT_EQ(key.Slot, 4);
-    EXPECT_EQ(key.Function, 0);
+    EXPECT_EQ(Name(key), "0002:03:04.0");
     EXPECT_EQ(key.VendorId, 0x10b5);
     EXPECT_EQ(key.DeviceId, 0x9054);
     EXPECT_EQ(key.SubVendorId, 0x1172);
@@ -212,10 +163,10 @@ TEST_F(SysfsFind, MatchesEveryFieldThatIsSet)
 TEST_F(SysfsFind, FailsWithoutABusOrAKey)
 {
     DeviceKey key = PlxKey();
-    EXPECT_NE(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);  // no bus/pci/devices at all
-    EXPECT_NE(PlxPci_DeviceFind(nullptr, 0), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), ERR_NOT_FOUND);  // no bus/pci/devices at all
+    EXPECT_EQ(PlxPci_DeviceFind(nullptr, 0), ERR_ARGUMENT);
     Make({});
-    EXPECT_NE(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);  // an empty bus
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), ERR_NOT_FOUND);  // an empty bus
 }
 
 }  // namespace

@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "card/plx_api.h"
-#include "tests/plx_key.h"
-#include "tools/simbus/sim_bus.h"
+#include "tests/sysfs_fixture.h"
 
 namespace {
 
@@ -52,29 +50,14 @@ bool IsMapped(const std::string& path)
     return false;
 }
 
-class SysfsDevice : public ::testing::Test {
+class SysfsDevice : public SimBusTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(root_.Path().empty());
-        ASSERT_EQ(setenv("VELDRAN_SYSFS_ROOT", root_.Path().c_str(), 1), 0);
-    }
-    void TearDown() override
-    {
-        if (device_.IsOpen == 1)
-            PlxPci_DeviceClose(&device_);
-        unsetenv("VELDRAN_SYSFS_ROOT");
-    }
-
     // Lays out card alone on the bus and opens it.
     void MakeAndOpen(const SimCard& card)
     {
         card_ = card;
-        std::string error;
-        ASSERT_TRUE(MakeSimBus(root_.Path(), {card}, &error)) << error;
-        DeviceKey key = PlxKey();
-        ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
-        ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
+        Make({card});
+        ASSERT_EQ(FindAndOpen(0, &device_), PLX_STATUS_OK);
     }
     // Closes and opens the device again, so nothing read earlier is kept.
     void Reopen()
@@ -83,10 +66,7 @@ protected:
         DeviceKey key = PlxKey();
         ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
     }
-    std::string File(const char* name) const
-    {
-        return SimDevicePath(root_.Path(), card_) + "/" + name;
-    }
+    std::string File(const char* name) const { return SimBusTest::File(card_, name); }
     PlxStatus Read32(uint64_t port, uint32_t* value)
     {
         return PlxPci_IoPortRead(&device_, port, value, 4, PLX_ACCESS_32);
@@ -96,9 +76,7 @@ protected:
         return PlxPci_IoPortWrite(&device_, port, &value, 4, PLX_ACCESS_32);
     }
 
-    SimTempRoot root_;
     SimCard card_;
-    DeviceObject device_{};
 };
 
 using SysfsPorts = SysfsDevice;
@@ -146,20 +124,20 @@ TEST_F(SysfsPorts, PortsOutsideEveryIoBarAndWrongWidthsFail)
     uint32_t value = 0;
     for (uint64_t port : {uint64_t{0xE000 - 4}, uint64_t{0xE000 - 1}, uint64_t{0xE0FD},
                           uint64_t{0xE100}, uint64_t{0xF0000000}, uint64_t{0x1E000}, UINT64_MAX}) {
-        EXPECT_NE(Read32(port, &value), PLX_STATUS_OK) << "port 0x" << std::hex << port;
-        EXPECT_NE(Write32(port, 0xFFFFFFFF), PLX_STATUS_OK) << "port 0x" << std::hex << port;
+        EXPECT_EQ(Read32(port, &value), ERR_PORT_RANGE) << "port 0x" << std::hex << port;
+        EXPECT_EQ(Write32(port, 0xFFFFFFFF), ERR_PORT_RANGE) << "port 0x" << std::hex << port;
     }
     const uint64_t port = card.IoBase + CONTROL;
-    EXPECT_NE(PlxPci_IoPortRead(&device_, port, &value, 4, PLX_ACCESS_16), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_IoPortRead(&device_, port, &value, 2, PLX_ACCESS_32), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_IoPortRead(&device_, port, &value, 3, PLX_ACCESS_32), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_IoPortRead(&device_, port, &value, 8, PLX_ACCESS_32), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_IoPortRead(&device_, port, nullptr, 4, PLX_ACCESS_32), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 4, PLX_ACCESS_16), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 2, PLX_ACCESS_32), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 3, PLX_ACCESS_32), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 8, PLX_ACCESS_32), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, nullptr, 4, PLX_ACCESS_32), ERR_ARGUMENT);
     EXPECT_EQ(ReadSimControl(root_.Path(), card_), card.Control) << "a failed call wrote";
 
     DeviceObject closed{};
-    EXPECT_NE(PlxPci_IoPortRead(&closed, port, &value, 4, PLX_ACCESS_32), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_IoPortRead(nullptr, port, &value, 4, PLX_ACCESS_32), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_IoPortRead(&closed, port, &value, 4, PLX_ACCESS_32), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_IoPortRead(nullptr, port, &value, 4, PLX_ACCESS_32), ERR_NOT_OPEN);
 }
 
 // On some architectures the `resource` start of an I/O BAR is a logical
@@ -175,7 +153,7 @@ TEST_F(SysfsPorts, IoBaseComesFromConfigNotFromTheResourceStart)
     uint32_t value = 0;
     ASSERT_EQ(Read32(card.IoBase + CONTROL, &value), PLX_STATUS_OK);
     EXPECT_EQ(value, 0x00C0FFEEu);
-    EXPECT_NE(Read32(card.IoResourceStart + CONTROL, &value), PLX_STATUS_OK);
+    EXPECT_EQ(Read32(card.IoResourceStart + CONTROL, &value), ERR_PORT_RANGE);
 }
 
 TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
@@ -185,18 +163,18 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
     uint32_t value = 0;
 
     ASSERT_EQ(rename(File("resource1").c_str(), File("saved").c_str()), 0);
-    EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
-    EXPECT_NE(Write32(port, 0), PLX_STATUS_OK);
+    EXPECT_EQ(Read32(port, &value), ERR_FILE);
+    EXPECT_EQ(Write32(port, 0), ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource1").c_str()), 0);
 
     Reopen();
     ASSERT_EQ(rename(File("config").c_str(), File("saved").c_str()), 0);
-    EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
+    EXPECT_EQ(Read32(port, &value), ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("config").c_str()), 0);
 
     Reopen();
     ASSERT_EQ(rename(File("resource").c_str(), File("saved").c_str()), 0);
-    EXPECT_NE(Read32(port, &value), PLX_STATUS_OK);
+    EXPECT_EQ(Read32(port, &value), ERR_FILE);
     const std::string line = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
     const std::string io = "0x000000000000e000 0x000000000000e0ff 0x0000000000040101\n";
     for (const std::string& bad :
@@ -208,7 +186,7 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
           std::string()}) {
         std::ofstream(File("resource"), std::ios::trunc) << bad;
         Reopen();
-        EXPECT_NE(Read32(port, &value), PLX_STATUS_OK) << bad;
+        EXPECT_EQ(Read32(port, &value), ERR_PARSE) << bad;
     }
     std::ofstream(File("resource"), std::ios::trunc) << line + io + line + line + line + line + line;
     Reopen();
@@ -277,31 +255,33 @@ TEST_F(SysfsBars, MidPageBarWindowCarriesTheInPageOffset)
     EXPECT_EQ(ByteAt(File("resource3"), 5), 0x00);
 
     void* wrong = static_cast<unsigned char*>(window) - 0x800;  // the page, not the window
-    EXPECT_NE(PlxPci_PciBarUnmap(&device_, &wrong), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &wrong), ERR_NOT_MAPPED);
+    void* stale = window;
     EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_PciBarUnmap(&device_, &window), PLX_STATUS_OK) << "already unmapped";
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &stale), ERR_NOT_MAPPED) << "already unmapped";
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), ERR_ARGUMENT) << "a null window";
 }
 
 TEST_F(SysfsBars, OnlyMemoryBarsWithASizeMap)
 {
     MakeAndOpen(SimCard());
     void* window = nullptr;
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 0, &window), PLX_STATUS_OK) << "memory, no size";
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 1, &window), PLX_STATUS_OK) << "I/O";
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 2, &window), PLX_STATUS_OK) << "unused";
-    EXPECT_NE(PlxPci_PciBarMap(&device_, PLX_BAR_COUNT, &window), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 3, nullptr), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 0, &window), ERR_BAR_TYPE) << "memory, no size";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 1, &window), ERR_BAR_TYPE) << "I/O";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 2, &window), ERR_BAR_TYPE) << "unused";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, PLX_BAR_COUNT, &window), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, nullptr), ERR_ARGUMENT);
     EXPECT_EQ(window, nullptr);
     for (int bar = 0; bar < PLX_BAR_COUNT; ++bar)
         EXPECT_EQ(device_.MapBase[bar], nullptr);
 
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     void* again = nullptr;
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 3, &again), PLX_STATUS_OK) << "already mapped";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &again), ERR_ALREADY_MAPPED);
 
     DeviceObject closed{};
-    EXPECT_NE(PlxPci_PciBarMap(&closed, 3, &again), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_PciBarUnmap(&closed, &window), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarMap(&closed, 3, &again), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_PciBarUnmap(&closed, &window), ERR_NOT_OPEN);
 }
 
 TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
@@ -309,15 +289,15 @@ TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
     MakeAndOpen(SimCard());
     void* window = nullptr;
     ASSERT_EQ(rename(File("resource3").c_str(), File("saved").c_str()), 0);
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource3").c_str()), 0);
 
     ASSERT_EQ(rename(File("resource").c_str(), File("saved").c_str()), 0);
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource").c_str()), 0);
 
     ASSERT_EQ(truncate(File("resource3").c_str(), 100), 0);  // shorter than the BAR
-    EXPECT_NE(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
     EXPECT_EQ(device_.MapBase[3], nullptr);
 }
 

@@ -6,33 +6,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "card/plx_api.h"
-#include "card/plx_sysfs_status.h"
-#include "tests/plx_key.h"
-#include "tools/simbus/sim_bus.h"
+#include "tests/sysfs_fixture.h"
 
 namespace {
-
-SimCard CardAt(uint32_t domain, uint8_t bus)
-{
-    SimCard card;
-    card.Domain = domain;
-    card.Bus = bus;
-    return card;
-}
-
-std::string Contents(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void PutCommand(const std::string& configPath, uint16_t command)
 {
@@ -44,42 +23,7 @@ void PutCommand(const std::string& configPath, uint16_t command)
     close(fd);
 }
 
-class SysfsOpen : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(root_.Path().empty());
-        ASSERT_EQ(setenv("VELDRAN_SYSFS_ROOT", root_.Path().c_str(), 1), 0);
-    }
-    void TearDown() override
-    {
-        for (DeviceObject* device : {&device_, &other_})
-            if (device->IsOpen == 1)
-                PlxPci_DeviceClose(device);
-        unsetenv("VELDRAN_SYSFS_ROOT");
-    }
-
-    void Make(const std::vector<SimCard>& cards)
-    {
-        std::string error;
-        ASSERT_TRUE(MakeSimBus(root_.Path(), cards, &error)) << error;
-    }
-    std::string File(const SimCard& card, const char* name) const
-    {
-        return SimDevicePath(root_.Path(), card) + "/" + name;
-    }
-    // Finds the index-th PLX card and opens it into device.
-    PlxStatus FindAndOpen(uint16_t index, DeviceObject* device)
-    {
-        DeviceKey key = PlxKey();
-        PlxStatus status = PlxPci_DeviceFind(&key, index);
-        return status == PLX_STATUS_OK ? PlxPci_DeviceOpen(&key, device) : status;
-    }
-
-    SimTempRoot root_;
-    DeviceObject device_{};
-    DeviceObject other_{};
-};
+using SysfsOpen = SimBusTest;
 
 TEST_F(SysfsOpen, OpenDescribesTheDeviceAndCloseEndsIt)
 {
@@ -99,12 +43,12 @@ TEST_F(SysfsOpen, OpenDescribesTheDeviceAndCloseEndsIt)
         EXPECT_EQ(device_.MapLength[bar], 0u);
     }
     DeviceKey key = device_.Key;
-    EXPECT_NE(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK) << "already open";
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_ALREADY_OPEN);
 
     EXPECT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
     EXPECT_EQ(device_.IsOpen, 0);
-    EXPECT_NE(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_DeviceClose(nullptr), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceClose(&device_), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_DeviceClose(nullptr), ERR_NOT_OPEN);
 }
 
 // All ones in a key field means "any", but the bus a search found is
@@ -139,8 +83,8 @@ TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
     key.Slot = 0;
     EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_NOT_FOUND);
     EXPECT_EQ(device_.IsOpen, 0);
-    EXPECT_NE(PlxPci_DeviceOpen(nullptr, &device_), PLX_STATUS_OK);
-    EXPECT_NE(PlxPci_DeviceOpen(&key, nullptr), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceOpen(nullptr, &device_), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, nullptr), ERR_ARGUMENT);
 }
 
 // A card that does not decode would read back all ones, DONE included.
@@ -149,15 +93,15 @@ TEST_F(SysfsOpen, OpenFailsWhenDecodingStaysOffAfterWritingEnable)
     SimCard card = CardAt(0, 1);
     card.Decoding = false;
     Make({card});
-    ASSERT_EQ(Contents(File(card, "enable")), "0\n");
+    ASSERT_EQ(ReadFile(File(card, "enable")), "0\n");
 
-    EXPECT_NE(FindAndOpen(0, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(FindAndOpen(0, &device_), ERR_NOT_DECODING);
     EXPECT_EQ(device_.IsOpen, 0);
-    EXPECT_EQ(Contents(File(card, "enable")), "1\n") << "the layer should have asked for it";
+    EXPECT_EQ(ReadFile(File(card, "enable")), "1\n") << "the layer should have asked for it";
 
     for (uint16_t halfOn : {0x0001, 0x0002}) {  // I/O only, memory only
         PutCommand(File(card, "config"), halfOn);
-        EXPECT_NE(FindAndOpen(0, &device_), PLX_STATUS_OK) << "command 0x" << std::hex << halfOn;
+        EXPECT_EQ(FindAndOpen(0, &device_), ERR_NOT_DECODING) << "command 0x" << std::hex << halfOn;
     }
 }
 
@@ -174,9 +118,9 @@ TEST_F(SysfsOpen, OpenFailsWhenTheCommandRegisterCannotBeRead)
     SimCard card = CardAt(0, 1);
     Make({card});
     ASSERT_EQ(truncate(File(card, "config").c_str(), 5), 0);
-    EXPECT_NE(FindAndOpen(0, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(FindAndOpen(0, &device_), ERR_ARGUMENT) << "the register lies past the end";
     ASSERT_EQ(unlink(File(card, "config").c_str()), 0);
-    EXPECT_NE(FindAndOpen(0, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(FindAndOpen(0, &device_), ERR_FILE);
     EXPECT_EQ(device_.IsOpen, 0);
 }
 
@@ -205,18 +149,18 @@ TEST_F(SysfsOpen, RegisterReadFailsForBadOffsetsAndMissingDevicesOrFiles)
     for (uint16_t offset : {0x02, 0x13, 0x100, 0xFFFC}) {
         PlxStatus status = PLX_STATUS_OK;
         EXPECT_EQ(PlxPci_PciRegisterRead(3, 0, 0, offset, &status), 0xFFFFFFFFu);
-        EXPECT_NE(status, PLX_STATUS_OK) << "offset 0x" << std::hex << offset;
+        EXPECT_EQ(status, ERR_ARGUMENT) << "offset 0x" << std::hex << offset;
     }
     PlxStatus status = PLX_STATUS_OK;
     PlxPci_PciRegisterRead(4, 0, 0, 0x00, &status);
-    EXPECT_NE(status, PLX_STATUS_OK) << "no device on bus 4";
+    EXPECT_EQ(status, ERR_NOT_FOUND) << "no device on bus 4";
     PlxPci_PciRegisterRead(3, 0, 1, 0x00, &status);
-    EXPECT_NE(status, PLX_STATUS_OK) << "no function 1";
+    EXPECT_EQ(status, ERR_NOT_FOUND) << "no function 1";
     PlxPci_PciRegisterRead(3, 0, 0, 0x02, nullptr);  // no status to set: must not crash
 
     ASSERT_EQ(unlink(File(card, "config").c_str()), 0);
     PlxPci_PciRegisterRead(3, 0, 0, 0x00, &status);
-    EXPECT_NE(status, PLX_STATUS_OK) << "no config file";
+    EXPECT_EQ(status, ERR_FILE) << "no config file";
 }
 
 // Two cards with the same bus/slot/function in different domains: the

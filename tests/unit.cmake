@@ -9,7 +9,7 @@ add_executable(veldran_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_program_card.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_real_bitfiles.cpp
 )
-target_link_libraries(veldran_unit_tests PRIVATE veldran_test_support veldran_logic GTest::gmock GTest::gtest_main)
+target_link_libraries(veldran_unit_tests PRIVATE veldran_test_support GTest::gmock GTest::gtest_main)
 target_compile_definitions(veldran_unit_tests PRIVATE
-  VELDRAN_BITFILES_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata/bitfiles")
+  VELDRAN_BITFILES_DIR="${VELDRAN_BITFILES_DIR}")
 gtest_discover_tests(veldran_unit_tests DISCOVERY_TIMEOUT 60)

@@ -4,38 +4,22 @@
 
 #include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
-namespace watch {
-
-struct Launch {
-    std::string program;
-    std::vector<std::string> args;
-    std::vector<std::pair<std::string, std::string>> env;  // added or replaced
-    std::string scratch;  // existing folder for the recording and the output
-};
+#include "tools/testkit/process.h"
 
 struct Recording {
-    int exit_code = -1;  // -1 when the program was ended by a signal
-    int signal = 0;
-    std::string bytes;  // every byte stored into the watched window
-    std::map<std::string, std::string> info;
-    std::string output;   // what the program printed, stdout then stderr
-    std::string problem;  // set when the recorder left no account of itself
+    Outcome Run;         // status and output of the program
+    std::string Stored;  // every byte stored into the watched window, in order
+    std::map<std::string, std::string> Info;
+    std::string Problem;  // set when the recorder left no account of itself
 
-    std::string Method() const;
-    // True when a proven method watched the run, so `bytes` can be trusted.
+    // True when the recorder proved itself and watched the run, so that
+    // Stored can be trusted.
     bool Watched() const;
     // One line for test logs: method, reason and counters.
     std::string Summary() const;
 };
 
-Recording RunRecorded(const Launch& launch);
-
-std::string MakeScratchDir();
-void RemoveTree(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadFile(const std::string& path);
-
-}  // namespace watch
+// Runs command with the recorder preloaded; its files go into scratch, an
+// existing folder.
+Recording RunRecorded(Command command, const std::string& scratch);

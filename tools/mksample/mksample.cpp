@@ -4,9 +4,9 @@
 //                            [--data N] [--declared N]
 //   veldran-mksample prom OUT [--size N]
 //
-// The configuration bytes are a pattern of our own (a sync-like preamble and
-// then a linear congruential sequence), so the samples carry no third-party
-// design and the same arguments always give the same file.
+// The configuration bytes are a pattern of our own (tools/testkit/samples.h,
+// the one the tests use), so the samples carry no third-party design and the
+// same arguments always give the same file.
 //
 // Exit status: 0 written, 1 the output could not be written, 2 bad arguments.
 
@@ -18,6 +18,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tools/testkit/samples.h"
 
 namespace {
 
@@ -31,24 +33,18 @@ constexpr unsigned long long MAX_SIZE = 0x7FFFFFFFULL;
 constexpr unsigned long long MAX_DECLARED = 0xFFFFFFFFULL;
 // A field's length word counts the trailing NUL too.
 constexpr std::size_t MAX_FIELD_TEXT = 0xFFFE;
-constexpr unsigned long long PROM_HEADER_SIZE = 8;
-
-const uint8_t BIT_PREFIX[] = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
-                              0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01, 0x61};
-const uint8_t SYNC_PREAMBLE[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-const uint8_t PROM_HEADER[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66};
 
 struct BitOptions {
-    std::string name = "veldran_demo.ncd;UserID=0xFFFFFFFF";
-    std::string part = "3s50atq144";
-    std::string date = "2026/12/08";
-    std::string time = "12:00:00";
-    unsigned long long data = 40000;
-    unsigned long long declared = 0;
-    bool hasDeclared = false;
+    std::string Name = "veldran_demo.ncd;UserID=0xFFFFFFFF";
+    std::string Part = "3s50atq144";
+    std::string Date = "2026/12/08";
+    std::string Time = "12:00:00";
+    unsigned long long Data = 40000;
+    unsigned long long Declared = 0;
+    bool HasDeclared = false;
 };
 
-[[noreturn]] void usage(const char* problem)
+[[noreturn]] void Usage(const char* problem)
 {
     if (problem != nullptr) {
         std::fprintf(stderr, "veldran-mksample: %s\n", problem);
@@ -63,7 +59,7 @@ struct BitOptions {
 
 // strtoull alone accepts signs, blanks and trailing junk, and base 0 would
 // read a leading zero as octal; none of those is what a user means by a size.
-bool parseCount(const char* text, unsigned long long limit, unsigned long long* out)
+bool ParseCount(const char* text, unsigned long long limit, unsigned long long* out)
 {
     int base = 10;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -83,180 +79,107 @@ bool parseCount(const char* text, unsigned long long limit, unsigned long long* 
     return true;
 }
 
-unsigned long long countArgument(const char* option, const char* text,
+unsigned long long CountArgument(const char* option, const char* text,
                                  unsigned long long limit)
 {
     unsigned long long value = 0;
-    if (!parseCount(text, limit, &value)) {
+    if (!ParseCount(text, limit, &value)) {
         std::string problem = std::string("bad value for ") + option + ": '" + text + "'";
-        usage(problem.c_str());
+        Usage(problem.c_str());
     }
     return value;
 }
 
-std::string textArgument(const char* option, const char* text)
+std::string TextArgument(const char* option, const char* text)
 {
     if (std::strlen(text) > MAX_FIELD_TEXT) {
         std::string problem = std::string(option) + " is longer than 65534 bytes";
-        usage(problem.c_str());
+        Usage(problem.c_str());
     }
     return text;
 }
 
-const char* optionValue(int argc, char** argv, int index)
+const char* OptionValue(int argc, char** argv, int index)
 {
     if (index + 1 >= argc) {
         std::string problem = std::string(argv[index]) + " needs a value";
-        usage(problem.c_str());
+        Usage(problem.c_str());
     }
     return argv[index + 1];
 }
 
-void applyBitOption(BitOptions* options, const char* option, const char* value)
+void ApplyBitOption(BitOptions* options, const char* option, const char* value)
 {
     const std::string name = option;
     if (name == "--name") {
-        options->name = textArgument(option, value);
+        options->Name = TextArgument(option, value);
     } else if (name == "--part") {
-        options->part = textArgument(option, value);
+        options->Part = TextArgument(option, value);
     } else if (name == "--date") {
-        options->date = textArgument(option, value);
+        options->Date = TextArgument(option, value);
     } else if (name == "--time") {
-        options->time = textArgument(option, value);
+        options->Time = TextArgument(option, value);
     } else if (name == "--data") {
-        options->data = countArgument(option, value, MAX_SIZE);
+        options->Data = CountArgument(option, value, MAX_SIZE);
     } else if (name == "--declared") {
-        options->declared = countArgument(option, value, MAX_DECLARED);
-        options->hasDeclared = true;
+        options->Declared = CountArgument(option, value, MAX_DECLARED);
+        options->HasDeclared = true;
     } else {
         std::string problem = "unknown option for bit: '" + name + "'";
-        usage(problem.c_str());
+        Usage(problem.c_str());
     }
 }
 
-BitOptions parseBitOptions(int argc, char** argv)
+BitOptions ParseBitOptions(int argc, char** argv)
 {
     BitOptions options;
     for (int i = 3; i < argc; i += 2) {
-        applyBitOption(&options, argv[i], optionValue(argc, argv, i));
+        ApplyBitOption(&options, argv[i], OptionValue(argc, argv, i));
     }
-    if (!options.hasDeclared) {
-        options.declared = options.data;
+    if (!options.HasDeclared) {
+        options.Declared = options.Data;
     }
     return options;
 }
 
-unsigned long long parsePromSize(int argc, char** argv)
+unsigned long long ParsePromSize(int argc, char** argv)
 {
     unsigned long long size = 40000;
     for (int i = 3; i < argc; i += 2) {
         if (std::strcmp(argv[i], "--size") != 0) {
             std::string problem = std::string("unknown option for prom: '") + argv[i] + "'";
-            usage(problem.c_str());
+            Usage(problem.c_str());
         }
-        size = countArgument(argv[i], optionValue(argc, argv, i), MAX_SIZE);
+        size = CountArgument(argv[i], OptionValue(argc, argv, i), MAX_SIZE);
     }
-    if (size < PROM_HEADER_SIZE) {
-        usage("--size must be at least 8, the PROM header");
+    if (size < PROM_SIGNATURE.size()) {
+        Usage("--size must be at least 8, the PROM header");
     }
     return size;
 }
 
-void putBig16(std::vector<uint8_t>* out, unsigned value)
-{
-    out->push_back(static_cast<uint8_t>(value >> 8));
-    out->push_back(static_cast<uint8_t>(value));
-}
-
-void putBig32(std::vector<uint8_t>* out, unsigned long long value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out->push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
-
-void putField(std::vector<uint8_t>* out, const std::string& text, char key)
-{
-    putBig16(out, static_cast<unsigned>(text.size() + 1));
-    out->insert(out->end(), text.begin(), text.end());
-    out->push_back(0);
-    out->push_back(static_cast<uint8_t>(key));
-}
-
-std::vector<uint8_t> bitHeader(const BitOptions& options)
-{
-    std::vector<uint8_t> header(BIT_PREFIX, BIT_PREFIX + sizeof BIT_PREFIX);
-    putField(&header, options.name, 'b');
-    putField(&header, options.part, 'c');
-    putField(&header, options.date, 'd');
-    putField(&header, options.time, 'e');
-    putBig32(&header, options.declared);
-    return header;
-}
-
-bool writeAll(FILE* file, const uint8_t* bytes, std::size_t count)
-{
-    return count == 0 || std::fwrite(bytes, 1, count, file) == count;
-}
-
-// Writes `count` pattern bytes in blocks, so large samples need no large buffer.
-// The lead-in bytes come first; the LCG (Numerical Recipes constants) fills the rest.
-bool writePattern(FILE* file, const uint8_t* leadIn, std::size_t leadInSize,
+int WriteOrReport(const char* path, const Bytes& header, const PatternStream& data,
                   unsigned long long count)
 {
-    uint8_t block[4096];
-    uint32_t state = 0x5EED1234u;
-    unsigned long long written = 0;
-    while (written < count) {
-        std::size_t used = 0;
-        for (; used < sizeof block && written + used < count; ++used) {
-            const unsigned long long position = written + used;
-            if (position < leadInSize) {
-                block[used] = leadIn[position];
-            } else {
-                state = state * 1664525u + 1013904223u;
-                block[used] = static_cast<uint8_t>(state >> 24);
-            }
-        }
-        if (!writeAll(file, block, used)) {
-            return false;
-        }
-        written += used;
-    }
-    return true;
+    std::string error;
+    if (WriteSample(path, header, data, count, &error))
+        return 0;
+    std::fprintf(stderr, "veldran-mksample: %s\n", error.c_str());
+    return EXIT_WRITE_FAILED;
 }
 
-int writeSample(const char* path, const std::vector<uint8_t>& header,
-                const uint8_t* leadIn, std::size_t leadInSize, unsigned long long dataSize)
+int MakeBit(int argc, char** argv)
 {
-    FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "veldran-mksample: cannot create %s: %s\n", path, std::strerror(errno));
-        return EXIT_WRITE_FAILED;
-    }
-    bool ok = writeAll(file, header.data(), header.size()) &&
-              writePattern(file, leadIn, leadInSize, dataSize);
-    ok = (std::fclose(file) == 0) && ok;
-    if (!ok) {
-        std::fprintf(stderr, "veldran-mksample: cannot write %s\n", path);
-        std::remove(path);
-        return EXIT_WRITE_FAILED;
-    }
-    return 0;
+    const BitOptions options = ParseBitOptions(argc, argv);
+    const Bytes header = BitHeader({options.Name, options.Part, options.Date, options.Time},
+                                   static_cast<uint32_t>(options.Declared));
+    return WriteOrReport(argv[2], header, PatternStream(1, SYNC_PREAMBLE), options.Data);
 }
 
-int makeBit(int argc, char** argv)
+int MakeProm(int argc, char** argv)
 {
-    const BitOptions options = parseBitOptions(argc, argv);
-    return writeSample(argv[2], bitHeader(options), SYNC_PREAMBLE, sizeof SYNC_PREAMBLE,
-                       options.data);
-}
-
-int makeProm(int argc, char** argv)
-{
-    const unsigned long long size = parsePromSize(argc, argv);
-    const std::vector<uint8_t> header(PROM_HEADER, PROM_HEADER + sizeof PROM_HEADER);
-    return writeSample(argv[2], header, nullptr, 0, size - PROM_HEADER_SIZE);
+    const unsigned long long size = ParsePromSize(argc, argv);
+    return WriteOrReport(argv[2], {}, PromData(), size);
 }
 
 }  // namespace
@@ -264,18 +187,18 @@ int makeProm(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        usage(argc < 2 ? "missing kind and output file" : "missing output file");
+        Usage(argc < 2 ? "missing kind and output file" : "missing output file");
     }
     // An option where OUT belongs means OUT was forgotten; ./-name still works.
     if (argv[2][0] == '\0' || argv[2][0] == '-') {
-        usage("missing output file");
+        Usage("missing output file");
     }
     const std::string kind = argv[1];
     if (kind == "bit") {
-        return makeBit(argc, argv);
+        return MakeBit(argc, argv);
     }
     if (kind == "prom") {
-        return makeProm(argc, argv);
+        return MakeProm(argc, argv);
     }
-    usage("kind must be 'bit' or 'prom'");
+    Usage("kind must be 'bit' or 'prom'");
 }

@@ -408,7 +408,7 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
             return Fail(error, "card item '" + key + "' given twice");
 
         uint64_t number = 0;
-        auto number_within = [&](uint64_t max) {
+        auto NumberWithin = [&](uint64_t max) {
             if (ParseNumber(value, max, &number))
                 return true;
             char limit[32];
@@ -420,7 +420,7 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
             if (!ParseSimAddress(value, &result, error))
                 return false;
         } else if (key == "vendor" || key == "device" || key == "subvendor" || key == "subsys") {
-            if (!number_within(0xFFFF))
+            if (!NumberWithin(0xFFFF))
                 return false;
             uint16_t& field = key == "vendor"      ? result.VendorId
                               : key == "device"    ? result.DeviceId
@@ -429,7 +429,7 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
             field = static_cast<uint16_t>(number);
         } else if (key == "io" || key == "control" || key == "bar3addr" || key == "bar3size" ||
                    key == "bar3offset") {
-            if (!number_within(0xFFFFFFFF))
+            if (!NumberWithin(0xFFFFFFFF))
                 return false;
             uint32_t& field = key == "io"         ? result.IoBase
                               : key == "control"  ? result.Control
@@ -438,7 +438,7 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
                                                   : result.Bar3PageOffset;
             field = static_cast<uint32_t>(number);
         } else if (key == "iostart") {
-            if (!number_within(UINT64_MAX))
+            if (!NumberWithin(UINT64_MAX))
                 return false;
             result.IoResourceStart = number;
         } else if (key == "decode" || key == "symlink") {
@@ -454,21 +454,4 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
     }
     *card = result;
     return true;
-}
-
-SimTempRoot::SimTempRoot()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/veldran-simbus-XXXXXX";
-    if (mkdtemp(&pattern[0]) != nullptr)
-        path_ = pattern;
-}
-
-SimTempRoot::~SimTempRoot()
-{
-    if (path_.empty())
-        return;
-    std::error_code ec;
-    fs::remove_all(path_, ec);  // removes links, never what they point to
 }

@@ -58,17 +58,3 @@ bool ParseSimAddress(const std::string& text, SimCard* card, std::string* error)
 // vendor, device, subvendor, subsys, io, iostart, control, bar3addr,
 // bar3size, bar3offset, decode, symlink. Numbers are 0x-hex or decimal.
 bool ParseSimCard(const std::string& text, SimCard* card, std::string* error);
-
-// A fresh temporary folder (under $TMPDIR or /tmp), removed with all its
-// content when the object goes. Path() is empty if it could not be made.
-class SimTempRoot {
-public:
-    SimTempRoot();
-    ~SimTempRoot();
-    SimTempRoot(const SimTempRoot&) = delete;
-    SimTempRoot& operator=(const SimTempRoot&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};

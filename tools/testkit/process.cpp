@@ -93,7 +93,11 @@ pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err)
     if (command.Stdout == Command::Output::BrokenPipe)
         CloseFd(&outPipe.Read);
     const int devNull = command.CloseStdin ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int childOut = command.Stdout == Command::Output::Closed ? -1 : outPipe.Write;
+    const bool discard = command.Stdout == Command::Output::Discarded;
+    const int nullOut = discard ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    const int childOut = command.Stdout == Command::Output::Closed ? -1
+                         : discard                                 ? nullOut
+                                                                   : outPipe.Write;
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -107,8 +111,9 @@ pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err)
     }
     CloseFd(&outPipe.Write);
     CloseFd(&errPipe.Write);
-    if (devNull >= 0)
-        close(devNull);
+    for (int fd : {devNull, nullOut})
+        if (fd >= 0)
+            close(fd);
     *out = outPipe.Read;
     *err = errPipe.Read;
     return pid;

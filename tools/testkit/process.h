@@ -16,7 +16,8 @@ struct Command {
     // Where the child's standard output goes. Captured: read by the parent.
     // BrokenPipe: a pipe whose reading end is already closed, as when a
     // reader such as `head` has gone. Closed: no descriptor 1 at all.
-    enum class Output { Captured, BrokenPipe, Closed } Stdout = Output::Captured;
+    // Discarded: /dev/null, the cheapest place to print to.
+    enum class Output { Captured, BrokenPipe, Closed, Discarded } Stdout = Output::Captured;
     bool CloseStdin = false;  // otherwise standard input is /dev/null
     int TimeoutSeconds = 0;   // 0: none; on expiry the child is killed
 };

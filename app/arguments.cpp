@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include "app/fatal_exit.h"
 #include "app/run_state.h"
+#include "app/safe_text.h"
 #include "card/open_card.h"
 #include "configfile/detect_config_file.h"
 
@@ -19,6 +22,14 @@ static void PrintUsage()
     std::printf("\ncard is the number of the PCI card.  (For use with multiple 9054 cards.)");
     std::printf("\nPurpose: 9054 configuration upload.");
     std::printf("\n");
+}
+
+// A folder opens for reading on Linux, but is no file to program; on the
+// original platform the open itself failed.
+static bool IsFolder(FILE* file)
+{
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool ParseCardNumber(const char* text, unsigned* card)
@@ -50,14 +61,14 @@ void ParseArguments(int argc, char** argv)
         std::exit(EXIT_USAGE);
     }
     State.ConfigFile = std::fopen(argv[1], "rb");
-    if (State.ConfigFile == nullptr)
-        FatalExit(EXIT_NOT_FOUND, "File not found: %s", argv[1]);
+    if (State.ConfigFile == nullptr || IsFolder(State.ConfigFile))
+        FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(argv[1]).c_str());
     // The upload reads whole blocks into its own buffer; a stdio buffer
     // in between would only split each block into two reads and a copy.
     std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
     unsigned card = 0;
     if (!ParseCardNumber(argv[2], &card))
-        FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", argv[2]);
+        FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", SafeText(argv[2]).c_str());
     OpenCard(card);
     DetectConfigFile();
 }

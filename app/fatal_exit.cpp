@@ -19,6 +19,8 @@ void ReleaseCard()
 void FatalExit(int status, const char* format, ...)
 {
     ReleaseCard();
+    // What was printed so far comes first in a log that takes both streams.
+    std::fflush(stdout);
     std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
     va_list args;
     va_start(args, format);

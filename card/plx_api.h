@@ -56,13 +56,17 @@ struct DeviceObject {
     uint64_t PortBase[PLX_BAR_COUNT];         // bus address of each I/O BAR
     uint64_t PortLength[PLX_BAR_COUNT];       // its length; 0 for other BARs
     int PortFile[PLX_BAR_COUNT];              // its open resourceN, or -1
+    int LockFile;                             // holds the device's lock, or -1
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and
 // describes it in the key.
 PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index);
 
-// Opens the device the key describes.
+// Opens the device the key describes: exactly the one at the key's address
+// when the key names its domain (as a search leaves it), else the first
+// match. The device is held for this process alone until it is closed (or
+// the process ends); another process's open fails meanwhile.
 PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device);
 
 // Closes an open device; unmaps whatever is still mapped.

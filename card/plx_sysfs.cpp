@@ -19,12 +19,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -354,14 +356,22 @@ bool AddressMatches(const DeviceKey& want, const PciAddress& a)
            KeyWants8(want.Slot, a.Slot) && KeyWants8(want.Function, a.Function);
 }
 
-// Reads the four IDs of the device at folder into key; false if any of
-// them is missing or malformed.
+// Reads the four IDs of the device at folder into key; false if its vendor
+// or device ID is missing or malformed. The subsystem IDs identify the
+// board as a pair: if either cannot be read, both read as all ones (no
+// known board). The device still matches a search that ignores them, so it
+// keeps its place and the cards after it keep their numbers.
 bool ReadIds(const std::string& folder, DeviceKey* key)
 {
-    return ReadIdFile(folder, "vendor", &key->VendorId) == PLX_STATUS_OK &&
-           ReadIdFile(folder, "device", &key->DeviceId) == PLX_STATUS_OK &&
-           ReadIdFile(folder, "subsystem_vendor", &key->SubVendorId) == PLX_STATUS_OK &&
-           ReadIdFile(folder, "subsystem_device", &key->SubDeviceId) == PLX_STATUS_OK;
+    if (ReadIdFile(folder, "vendor", &key->VendorId) != PLX_STATUS_OK ||
+        ReadIdFile(folder, "device", &key->DeviceId) != PLX_STATUS_OK)
+        return false;
+    if (ReadIdFile(folder, "subsystem_vendor", &key->SubVendorId) != PLX_STATUS_OK ||
+        ReadIdFile(folder, "subsystem_device", &key->SubDeviceId) != PLX_STATUS_OK) {
+        key->SubVendorId = PLX_IGNORE_16;
+        key->SubDeviceId = PLX_IGNORE_16;
+    }
+    return true;
 }
 
 bool IdsMatch(const DeviceKey& want, const DeviceKey& have)
@@ -369,6 +379,20 @@ bool IdsMatch(const DeviceKey& want, const DeviceKey& have)
     return KeyWants16(want.VendorId, have.VendorId) && KeyWants16(want.DeviceId, have.DeviceId) &&
            KeyWants16(want.SubVendorId, have.SubVendorId) &&
            KeyWants16(want.SubDeviceId, have.SubDeviceId);
+}
+
+// Fills in the device at path (found->Address already parsed from its
+// name); false unless it is a device whose IDs match want.
+bool Describe(const std::string& path, const DeviceKey& want, Found* found)
+{
+    found->Path = path;
+    if (!IsFolder(path) || !ReadIds(path, &found->Key) || !IdsMatch(want, found->Key))
+        return false;
+    found->Key.Domain = found->Address.Domain;
+    found->Key.Bus = found->Address.Bus;
+    found->Key.Slot = found->Address.Slot;
+    found->Key.Function = found->Address.Function;
+    return true;
 }
 
 // Every device matching want, in domain, bus, slot, function order.
@@ -385,15 +409,8 @@ PlxStatus ListMatches(const DeviceKey& want, std::vector<Found>* matches)
         if (!ParseDeviceName(entry->d_name, &found.Address) ||
             !AddressMatches(want, found.Address))
             continue;
-        found.Path = folder + "/" + entry->d_name;
-        if (!IsFolder(found.Path) || !ReadIds(found.Path, &found.Key) ||
-            !IdsMatch(want, found.Key))
-            continue;
-        found.Key.Domain = found.Address.Domain;
-        found.Key.Bus = found.Address.Bus;
-        found.Key.Slot = found.Address.Slot;
-        found.Key.Function = found.Address.Function;
-        matches->push_back(found);
+        if (Describe(folder + "/" + entry->d_name, want, &found))
+            matches->push_back(found);
     }
     closedir(dir);
     std::sort(matches->begin(), matches->end(),
@@ -411,6 +428,19 @@ PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
         return ERR_NOT_FOUND;
     *found = matches[index];
     return PLX_STATUS_OK;
+}
+
+// The device at exactly the key's address. Every value of the address is
+// taken as it is, all ones included: a card on bus 0xff is on bus 0xff.
+PlxStatus FindAt(const DeviceKey& want, Found* found)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(want.Domain),
+                  static_cast<unsigned>(want.Bus), static_cast<unsigned>(want.Slot),
+                  static_cast<unsigned>(want.Function));
+    if (!ParseDeviceName(name, &found->Address))
+        return ERR_NOT_FOUND;
+    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK : ERR_NOT_FOUND;
 }
 
 // The folder of the device at bus/slot/function: that of an open device
@@ -473,6 +503,45 @@ PlxStatus EnsureDecoding(const std::string& folder)
         return status;
     return (command & COMMAND_DECODE_BITS) == COMMAND_DECODE_BITS ? PLX_STATUS_OK
                                                                   : ERR_NOT_DECODING;
+}
+
+// Takes the device for this process: an exclusive lock on the file of its
+// first I/O BAR, the register block every run must open read-write anyway.
+// Only those allowed to drive the card can open that file, so no one else
+// can hold a card against its operators. A process that cannot open it
+// takes no lock, and cannot drive the card either. The lock goes with the
+// descriptor, so the kernel drops it however the process ends.
+PlxStatus LockDevice(const std::string& folder, int* lockFile)
+{
+    *lockFile = -1;
+    std::vector<Resource> resources;
+    if (ReadResources(folder, &resources) != PLX_STATUS_OK)
+        return PLX_STATUS_OK;
+    for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
+        if ((resources[bar].Flags & RESOURCE_IO) == 0 || ResourceLength(resources[bar]) == 0)
+            continue;
+        const int fd = OpenFile(ResourceFile(folder, bar), O_RDWR);
+        if (fd < 0)
+            return PLX_STATUS_OK;
+        int result;
+        do
+            result = flock(fd, LOCK_EX | LOCK_NB);
+        while (result != 0 && errno == EINTR);
+        if (result != 0 && errno == EWOULDBLOCK) {
+            close(fd);
+            return ERR_BUSY;
+        }
+        *lockFile = fd;  // where locks are not supported, held all the same
+        return PLX_STATUS_OK;
+    }
+    return PLX_STATUS_OK;
+}
+
+void CloseFile(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
 }
 
 bool IsOpenDevice(const DeviceObject* device)
@@ -554,11 +623,8 @@ PlxStatus FindIoBar(const DeviceObject* device, uint64_t port, uint32_t size, un
 
 void ClosePortFiles(DeviceObject* device)
 {
-    for (int& fd : device->PortFile) {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
+    for (int& fd : device->PortFile)
+        CloseFile(&fd);
 }
 
 PlxStatus PortAccess(DeviceObject* device, uint64_t port, void* value, uint32_t size,
@@ -670,26 +736,34 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
         return ERR_ARGUMENT;
     if (device->IsOpen == 1)
         return ERR_ALREADY_OPEN;
+    int lockFile = -1;
     try {
         Found found;
-        PlxStatus status = FindDevice(*key, 0, &found);
+        PlxStatus status = key->Domain != PLX_IGNORE_32 ? FindAt(*key, &found)
+                                                        : FindDevice(*key, 0, &found);
         if (status != PLX_STATUS_OK)
             return status;
         if (found.Path.size() >= PLX_PATH_MAX)
             return ERR_PATH_LONG;
-        status = EnsureDecoding(found.Path);
-        if (status != PLX_STATUS_OK)
+        status = LockDevice(found.Path, &lockFile);
+        if (status == PLX_STATUS_OK)
+            status = EnsureDecoding(found.Path);
+        if (status != PLX_STATUS_OK) {
+            CloseFile(&lockFile);
             return status;
+        }
         OpenRecords().push_back(OpenRecord{found.Address, found.Path});
         std::memset(device, 0, sizeof *device);
         for (int& fd : device->PortFile)
             fd = -1;
+        device->LockFile = lockFile;
         device->IsOpen = 1;
         device->Key = found.Key;
         std::memcpy(device->Path, found.Path.c_str(), found.Path.size() + 1);
         *key = found.Key;
         return PLX_STATUS_OK;
     } catch (...) {
+        CloseFile(&lockFile);
         return ERR_INTERNAL;
     }
 }
@@ -704,6 +778,7 @@ PlxStatus PlxPci_DeviceClose(DeviceObject* device)
             status = ERR_MAP;
     }
     ClosePortFiles(device);
+    CloseFile(&device->LockFile);
     ForgetOpen(AddressOf(device->Key));
     device->IsOpen = 0;
     return status;

@@ -20,4 +20,5 @@ enum : PlxStatus {
     ERR_NOT_MAPPED = 524,
     ERR_PATH_LONG = 525,
     ERR_INTERNAL = 526,      // an exception (out of memory)
+    ERR_BUSY = 527,          // another process holds the device
 };

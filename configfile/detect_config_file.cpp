@@ -2,9 +2,11 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <string>
 
 #include "app/fatal_exit.h"
 #include "app/run_state.h"
+#include "app/safe_text.h"
 #include "card/byte_writers.h"
 #include "configfile/file_access.h"
 
@@ -22,13 +24,6 @@ static const char* const FIELD_LABELS[] = {
     "\n  Design time:          ",
 };
 
-// The design texts come from the file: a control character could drive
-// the operator's terminal, so it is shown as '?' instead.
-static int Printable(int c)
-{
-    return (c < 0x20 || c == 0x7F) ? '?' : c;
-}
-
 void ReadBitField(uint32_t* offset)
 {
     uint8_t lengthBytes[2];
@@ -36,6 +31,7 @@ void ReadBitField(uint32_t* offset)
         FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
     const uint32_t length = lengthBytes[0] * 256u + lengthBytes[1];
     uint32_t count = 0;
+    std::string text;
     if (fseeko(State.ConfigFile, static_cast<off_t>(*offset) + 2, SEEK_SET) == 0) {
         while (count < length) {
             const int c = std::fgetc(State.ConfigFile);
@@ -44,9 +40,12 @@ void ReadBitField(uint32_t* offset)
             ++count;
             if (c == 0)
                 break;
-            std::putchar(Printable(c));
+            text += static_cast<char>(c);
         }
     }
+    // The text comes from the file: whole, so that a control character
+    // spelt in UTF-8 is seen as one, and never raw to the terminal.
+    std::fputs(SafeText(text.data(), text.size()).c_str(), stdout);
     if (count != length)
         FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
     *offset += length + 3;

@@ -97,6 +97,18 @@ TEST_F(DetectTest, ControlCharactersInTextsAreNotSentToTheTerminal)
     EXPECT_THAT(out, HasSubstr("Design name:          a?[2Jb?\n"));
     EXPECT_THAT(out, HasSubstr("Part I.D.:            ?x?\n"));
     EXPECT_THAT(out, HasSubstr("Design date:          caf\xc3\xa9\n"));
+
+    // C1 controls, raw or UTF-8 encoded, start escape sequences too; UTF-8
+    // letters whose bytes fall in 0x80..0x9F, and Latin-1 letters, do not.
+    const std::string c1 = Detect(BitFile(
+        {"\x9b" "31m|\xc2\x9b" "2J|\xc2\x80|\x85", "\xc3\x80|\xe2\x80\x94|\xe9|\xc2\xa0",
+         "\xc2", "\xe2\x80"},
+        0, {}));
+    EXPECT_THAT(c1, HasSubstr("Design name:          ?31m|?2J|?|?\n"));
+    EXPECT_THAT(c1, HasSubstr("Part I.D.:            \xc3\x80|\xe2\x80\x94|\xe9|\xc2\xa0\n"));
+    // A sequence cut short by the field's end: its bytes stand alone.
+    EXPECT_THAT(c1, HasSubstr("Design date:          \xc2\n"));
+    EXPECT_THAT(c1, HasSubstr("Design time:          \xe2?\n"));
 }
 
 TEST_F(DetectTest, ShortAndUnknownFilesEndWithStatus103)

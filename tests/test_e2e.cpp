@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
@@ -151,6 +157,182 @@ TEST_F(EndToEnd, BadFileIsReportedAfterTheCardDetails)
     EXPECT_EQ(MaskWindow(r.Out),
               BANNER + CardLines(1, 0, "\nFound Quorvel KX-10 card", "DF00", "DF6C"));
     EXPECT_EQ(r.Err, ErrorBlock("Unknown file type."));
+}
+
+// ---- on a real bench: the right card, one run per card, clean aborts ----
+
+TEST_F(EndToEnd, TheCardOpenedIsExactlyTheOneNumbered)
+{
+    // 0xff in a search key means "any bus": the card on bus 0xff must still
+    // be the one opened, not the first card of the same kind.
+    SimCard low = CardAt(5, 0x3312), high = CardAt(0xff, 0x3312);
+    MakeBus({low, high});
+    Outcome r = RunVeldran({prom, "1"}, root);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("\nUsing PCI device at bus 255/device 0."));
+    EXPECT_EQ(ReadSimControl(root, high), 0x000D0002u);
+    EXPECT_EQ(ReadSimControl(root, low), 0x00000002u) << "the other card was programmed";
+}
+
+TEST_F(EndToEnd, ACardWithUnreadableSubsystemIdsKeepsItsNumber)
+{
+    for (const char* file : {"subsystem_device", "subsystem_vendor"}) {
+        SimTempRoot bus;
+        root = bus.Path() + "/sys";
+        MakeBus({CardAt(1), CardAt(2), CardAt(3)});
+        ASSERT_EQ(unlink((SimDevicePath(root, CardAt(2)) + "/" + file).c_str()), 0);
+        Outcome r = RunVeldran({prom, "1"}, root);
+        EXPECT_EQ(r.Status, 0) << file << r.Err;
+        EXPECT_THAT(r.Out, ::testing::HasSubstr(
+                               "bus 2/device 0.\nUnknown PLX PCI9054 based card!\n"));
+        r = RunVeldran({prom, "2"}, root);
+        EXPECT_THAT(r.Out, ::testing::HasSubstr("bus 3/device 0.\nFound Quorvel KX-10 card"));
+    }
+}
+
+TEST_F(EndToEnd, ConsoleTextFromTheCommandLineHasNoControlCharacters)
+{
+    MakeBus({CardAt(1)});
+    Outcome r = RunVeldran({"/nonexistent/\x1b]0;x\x07\x9b" "1m\xc3\xa9", "0"}, root);
+    EXPECT_EQ(r.Status, 101);
+    EXPECT_EQ(r.Err, ErrorBlock("File not found: /nonexistent/?]0;x??1m\xc3\xa9"));
+    r = RunVeldran({prom, "\x1b[2J"}, root);
+    EXPECT_EQ(r.Status, 101);
+    EXPECT_EQ(r.Err, ErrorBlock("Invalid card number: ?[2J"));
+
+    // A folder opens for reading here, but is no file: nothing is touched.
+    r = RunVeldran({temp.Path(), "0"}, root);
+    EXPECT_EQ(r.Status, 101);
+    EXPECT_EQ(r.Out, BANNER);
+    EXPECT_EQ(r.Err, ErrorBlock("File not found: " + temp.Path()));
+    EXPECT_EQ(ReadSimControl(root, CardAt(1)), 0x00000002u);
+}
+
+TEST_F(EndToEnd, LostOrMissingConsoleNeverStopsTheProgramming)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    Command run{VELDRAN_BINARY, {prom, "0"}, {{"VELDRAN_SYSFS_ROOT", root}}};
+    run.Stdout = Command::Output::BrokenPipe;  // as `veldran ... | head -c 20`
+    Outcome r = RunProcess(run);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+
+    // With 0 and 1 closed, the files opened next must not take their place
+    // and receive the countdown.
+    WriteSimControl(root, card, 0x00000002u, nullptr);
+    run.Stdout = Command::Output::Closed;
+    run.CloseStdin = true;
+    r = RunProcess(run);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+    struct stat st;
+    ASSERT_EQ(stat((SimDevicePath(root, card) + "/resource1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 256);
+}
+
+TEST_F(EndToEnd, TheErrorBlockComesAfterEverythingPrintedBeforeIt)
+{
+    MakeBus({CardAt(1)});
+    const std::string bad = TempFile(Bytes{0x01, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    // One stream for both, as `>log 2>&1` makes it.
+    const Outcome r = RunProcess({"/bin/sh",
+                                  {"-c", "exec \"$0\" \"$@\" 2>&1", VELDRAN_BINARY, bad, "0"},
+                                  {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(r.Status, 103);
+    EXPECT_EQ(MaskWindow(r.Out), BANNER +
+                                     CardLines(1, 0, "\nFound Quorvel KX-10 card", "DF00", "DF6C") +
+                                     ErrorBlock("Unknown file type."));
+}
+
+// Runs that are held in the middle of the stream: the image is large, and
+// the countdown soon fills the runner's small output pipe, so the run waits
+// at a block boundary until the test reads on. No timing is involved.
+class HeldRun : public EndToEnd {
+protected:
+    static void SetUpTestSuite()
+    {
+        // In RAM where there is some: the image is streamed many times.
+        const std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        image = folder + "/veldran-e2e-" + std::to_string(getpid()) + ".prom";
+        const Bytes bytes = PromImage(IMAGE_SIZE);
+        FILE* f = std::fopen(image.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        ASSERT_EQ(std::fclose(f), 0);
+    }
+    static void TearDownTestSuite() { unlink(image.c_str()); }
+
+    std::unique_ptr<Process> StartHeld(const std::string& card)
+    {
+        auto run = std::make_unique<Process>(
+            Command{VELDRAN_BINARY, {image, card}, {{"VELDRAN_SYSFS_ROOT", root}}});
+        EXPECT_TRUE(run->WaitForOutput("\nProgramming...\n")) << run->OutputSoFar();
+        return run;
+    }
+
+    static constexpr std::size_t IMAGE_SIZE = 64u << 20;
+    static std::string image;
+};
+
+std::string HeldRun::image;
+
+TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
+{
+    const SimCard first = CardAt(1), other = CardAt(2);
+    MakeBus({first, other});
+    auto held = StartHeld("0");
+
+    Outcome second = RunVeldran({prom, "0"}, root);
+    EXPECT_EQ(second.Status, 105);
+    EXPECT_EQ(second.Out, BANNER);
+    EXPECT_EQ(second.Err, ErrorBlock("Can't gain access to 9054 card number 0.\n"));
+    // Another card is another matter.
+    second = RunVeldran({prom, "1"}, root);
+    EXPECT_EQ(second.Status, 0) << second.Err;
+    EXPECT_EQ(ReadSimControl(root, other), 0x000D0002u);
+
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
+                                           "Function complete.\n"));
+    EXPECT_EQ(ReadSimControl(root, first), 0x000D0002u);
+    // Once the first run has ended, the card is free again.
+    EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
+}
+
+TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SimTempRoot bus;
+        root = bus.Path() + "/sys";
+        const SimCard card = CardAt(1);
+        MakeBus({card});
+        auto held = StartHeld("0");
+        held->Signal(signal);
+        const Outcome r = held->Finish();
+        EXPECT_EQ(r.Status, 128 + signal) << strsignal(signal);
+        EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
+        EXPECT_THAT(r.Out, ::testing::Not(::testing::HasSubstr("Successfully")));
+        // MODE set, PROGRAM cleared: the FPGA is held in reset.
+        EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
+        // And the card is given back.
+        EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
+    }
+}
+
+TEST_F(HeldRun, AWindowThatGoesAwayEndsTheRunAsACardFault)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    auto held = StartHeld("0");
+    // What a revoked mapping does to the next store: SIGBUS.
+    ASSERT_EQ(truncate((SimDevicePath(root, card) + "/resource3").c_str(), 0), 0);
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 105);
+    EXPECT_EQ(r.Err, ErrorBlock("Can't access 9054 card data window.\n"));
+    EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
     // A folder where a file should be: it opens, but read() fails.
     ASSERT_EQ(unlink(File(CardAt(0, 3, 0, 0), "vendor").c_str()), 0);
     ASSERT_EQ(mkdir(File(CardAt(0, 3, 0, 0), "vendor").c_str(), 0755), 0);
-    // Needed to fill the key, so a device without it is skipped too.
+    // Not needed to match: the device keeps its place, as a board unknown.
     ASSERT_EQ(unlink(File(CardAt(0, 4, 0, 0), "subsystem_device").c_str()), 0);
     std::ofstream(File(CardAt(0, 5, 0, 0), "vendor"), std::ios::trunc) << "0x10b50\n";
 
@@ -150,7 +150,10 @@ TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
     std::ofstream(Entry("0000:07:00.0")) << "a file, not a folder\n";
     ASSERT_EQ(symlink("../../../devices/nowhere", Entry("0000:08:00.0").c_str()), 0);
 
-    EXPECT_EQ(FindAll(AnyKey()), std::vector<std::string>{"0000:09:00.0"});
+    EXPECT_EQ(FindAll(AnyKey()), (std::vector<std::string>{"0000:04:00.0", "0000:09:00.0"}));
+    DeviceKey key = AnyKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
+    EXPECT_EQ(key.SubDeviceId, 0xFFFF);
 }
 
 TEST_F(SysfsFind, FindsLinkedAndPlainEntriesAndFillsTheKey)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/plx_api.h"
+#include "card/plx_sysfs_status.h"
 #include "tests/plx_key.h"
 #include "tools/simbus/sim_bus.h"
 
@@ -106,6 +107,29 @@ TEST_F(SysfsOpen, OpenDescribesTheDeviceAndCloseEndsIt)
     EXPECT_NE(PlxPci_DeviceClose(nullptr), PLX_STATUS_OK);
 }
 
+// All ones in a key field means "any", but the bus a search found is
+// taken as it is: the open must not fall back to the first match.
+TEST_F(SysfsOpen, OpenReachesExactlyTheDeviceFoundAndHoldsItAlone)
+{
+    SimCard low = CardAt(0, 5), high = CardAt(0, 0xff);
+    high.IoBase = 0xD000;
+    Make({low, high});
+    DeviceKey key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
+    ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(std::string(device_.Path), SimDevicePath(root_.Path(), high));
+
+    // Held: another open of it fails as busy, even from the same process;
+    // the other card is free.
+    DeviceKey again = device_.Key;
+    EXPECT_EQ(PlxPci_DeviceOpen(&again, &other_), ERR_BUSY);
+    EXPECT_EQ(other_.IsOpen, 0);
+    ASSERT_EQ(FindAndOpen(0, &other_), PLX_STATUS_OK);
+    EXPECT_EQ(std::string(other_.Path), SimDevicePath(root_.Path(), low));
+    ASSERT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceOpen(&again, &device_), PLX_STATUS_OK) << "free once closed";
+}
+
 TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
 {
     Make({CardAt(0, 1)});
@@ -113,7 +137,7 @@ TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
     key.Domain = 0;
     key.Bus = 2;
     key.Slot = 0;
-    EXPECT_NE(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_NOT_FOUND);
     EXPECT_EQ(device_.IsOpen, 0);
     EXPECT_NE(PlxPci_DeviceOpen(nullptr, &device_), PLX_STATUS_OK);
     EXPECT_NE(PlxPci_DeviceOpen(&key, nullptr), PLX_STATUS_OK);

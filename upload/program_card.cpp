@@ -8,9 +8,26 @@
 #include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "card/control_register.h"
+#include "card/window_guard.h"
+#include "upload/interruption.h"
 
 // Clock bytes that let the FPGA finish its start-up after the data.
 constexpr int TRAILING_BYTES = 24;
+
+// Ends a run whose configuration cycle has started, leaving the FPGA in
+// reset rather than half loaded. If the register cannot be reached, that
+// failure is reported instead.
+[[noreturn]] static void AbortProgramming(int status, const char* message)
+{
+    ControlClearProgramBit();
+    FatalExit(status, "%s", message);
+}
+
+static void StopIfInterrupted()
+{
+    if (const int signal = InterruptSignal())
+        AbortProgramming(128 + signal, "Programming interrupted.");
+}
 
 static void StartConfigurationCycle()
 {
@@ -25,6 +42,7 @@ static void StartConfigurationCycle()
 }
 
 // Sends everything from the file's position to its end; returns the count.
+// An interrupt is acted on between blocks, so no block is sent in part.
 static uint32_t StreamFile()
 {
     // Figures are 32-bit as on the original platform: a countdown that
@@ -33,6 +51,7 @@ static uint32_t StreamFile()
     uint32_t total = 0;
     errno = 0;
     std::size_t n;
+    StopIfInterrupted();
     while ((n = std::fread(State.BlockBuffer, 1, BLOCK_SIZE, State.ConfigFile)) > 0) {
         std::printf("%-6" PRIu32 "\r", remaining);
         std::fflush(stdout);
@@ -40,26 +59,41 @@ static uint32_t StreamFile()
         remaining -= static_cast<uint32_t>(n);
         WriteBlock(State.BlockBuffer, n);
         errno = 0;
+        StopIfInterrupted();
     }
-    // The stream's own error flag is what tells a read error from the end
-    // of the file; errno alone can be set or cleared by other calls.
-    if (std::ferror(State.ConfigFile) || errno != 0) {
-        ControlClearProgramBit();
-        FatalExit(EXIT_FILE_IO, "File I/O error.");
-    }
+    // The stream's error flag is what reliably tells a read error from the
+    // end of the file. errno, cleared before every read, is tested as well
+    // so that a failed read that the library reports only through errno
+    // still ends the run as a read error, never as a success.
+    if (std::ferror(State.ConfigFile) || errno != 0)
+        AbortProgramming(EXIT_FILE_IO, "File I/O error.");
+    // An interrupt that came during the last block is still acted on.
+    StopCatchingInterrupts();
+    StopIfInterrupted();
     std::printf("%-6" PRIu32, uint32_t{0});
     return total;
 }
 
-void ProgramCard()
+static uint32_t Total = 0;
+
+// Everything that stores into the data window, from the first data byte to
+// the last trailing byte.
+static void SendConfiguration()
 {
-    StartConfigurationCycle();
-    const uint32_t total = StreamFile();
+    Total = StreamFile();
     std::fclose(State.ConfigFile);
     State.ConfigFile = nullptr;
     if (ConfirmDone() != 0)
         FatalExit(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
     for (int i = 0; i < TRAILING_BYTES; ++i)
         WriteByteRaw(0xFF);
-    std::printf("\nSuccessfully programmed %" PRIu32 " bytes.", total);
+}
+
+void ProgramCard()
+{
+    CatchInterrupts();
+    StartConfigurationCycle();
+    if (!RunWithWindowGuard(SendConfiguration))
+        AbortProgramming(EXIT_CARD_ACCESS, "Can't access 9054 card data window.\n");
+    std::printf("\nSuccessfully programmed %" PRIu32 " bytes.", Total);
 }

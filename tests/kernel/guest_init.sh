@@ -183,6 +183,14 @@ case_lockdown() {
     run lockdown /k/done /data/small.prom
 }
 
+# Exclusive use: a second run for the card while the first holds it.
+case_exclusive() {
+    [ -d /k/done ] || dress /k/done done
+    start /k/done /data/large.prom
+    run exclusive_second /k/done /data/small.prom
+    finish exclusive_first
+}
+
 # The device removed from the kernel while a run is mid-stream.
 case_remove() {
     [ -d /k/done ] || dress /k/done done

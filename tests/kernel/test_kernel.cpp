@@ -172,7 +172,7 @@ protected:
         if (Exists(BIT_FILE))
             plan.Cases.push_back("bit");
         // decode comes before anything else writes enable; remove comes last.
-        for (const char* c : {"decode", "user", "remove"})
+        for (const char* c : {"decode", "user", "exclusive", "remove"})
             plan.Cases.push_back(c);
         booted.Start(plan);
     }
@@ -282,6 +282,23 @@ TEST_F(RealKernel, OperatorInTheGroupProgramsTheCard)
     EXPECT_EQ(denied.Err, ErrorBlock("Can't map 9054 card number 0 base registers.\n"));
     // Both runs together: only the member's stores.
     ExpectStores(Received(booted, "user"), booted.Boot().MmioBase, WithTrailer(PromImage(SMALL)));
+}
+
+// A second run for the card while the first holds it (stopped mid-stream)
+// is refused at the open; the first then completes.
+TEST_F(RealKernel, SecondRunIsRefusedWhileTheFirstHoldsTheCard)
+{
+    const GuestRunResult& second = Run(booted, "exclusive_second");
+    EXPECT_EQ(second.Status, 105);
+    EXPECT_EQ(second.Out, BANNER);
+    EXPECT_EQ(second.Err, ErrorBlock("Can't gain access to 9054 card number 0.\n"));
+
+    const GuestRunResult& first = Run(booted, "exclusive_first");
+    EXPECT_EQ(first.Status, 0);
+    EXPECT_EQ(MaskWindow(first.Out), BANNER + Card(booted) + PromRun(LARGE));
+    EXPECT_EQ(first.Err, "");
+    ExpectStores(Received(booted, "exclusive"), booted.Boot().MmioBase,
+                 WithTrailer(PromImage(LARGE)));
 }
 
 // What this kernel does when the device is removed while a run streams:

@@ -290,9 +290,11 @@ std::vector<DeviceAccess> Merge32(const std::vector<DeviceAccess>& accesses)
 
 std::string GuestPrerequisites(std::string* kernel)
 {
-    for (const char* tool : {"qemu-system-x86_64", "cpio", "ldd"})
+    const std::pair<const char*, const char*> tools[] = {
+        {"qemu-system-x86_64", "qemu-system-x86"}, {"cpio", "cpio"}, {"ldd", "libc-bin"}};
+    for (const auto& [tool, package] : tools)
         if (FindInPath(tool).empty())
-            return std::string(tool) + " not found (package qemu-system-x86, cpio or libc-bin)";
+            return std::string(tool) + " not found (package " + package + ")";
     if (access("/bin/busybox", X_OK) != 0 && FindInPath("busybox").empty())
         return "busybox not found (package busybox-static)";
     const Outcome r = RunProcess(

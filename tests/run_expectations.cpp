@@ -1,5 +1,12 @@
 #include "tests/run_expectations.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+
+#include "app/run_state.h"
+
 std::string ErrorBlock(const std::string& message)
 {
     return "\n\n\aVELDRAN:\n" + message + "\n";
@@ -38,10 +45,32 @@ std::string CardLines(unsigned bus, unsigned slot, const std::string& board,
            "\nPLX 9054 memory base:                 0x<window>\n";
 }
 
+std::string ProgrammingRun(std::size_t declared, std::size_t total)
+{
+    // The figures are 32-bit and printed before each block is sent.
+    std::string out = "\nProgramming...\n";
+    uint32_t remaining = static_cast<uint32_t>(declared);
+    char figure[16];
+    for (std::size_t sent = 0; sent < total; sent += BLOCK_SIZE) {
+        std::snprintf(figure, sizeof figure, "%-6" PRIu32 "\r", remaining);
+        out += figure;
+        remaining -= static_cast<uint32_t>(std::min(BLOCK_SIZE, total - sent));
+    }
+    return out + "0     \nSuccessfully programmed " + std::to_string(total) +
+           " bytes.\n\nFunction complete.\n";
+}
+
 std::string PromRun(std::size_t size)
 {
-    const std::string n = std::to_string(size);
-    return "\nLooks like a PROM file:\n  Configuration length: " + n + " bytes\n" +
-           "\nProgramming...\n" + n + std::string(n.size() < 6 ? 6 - n.size() : 0, ' ') +
-           "\r0     \nSuccessfully programmed " + n + " bytes.\n\nFunction complete.\n";
+    return "\nLooks like a PROM file:\n  Configuration length: " + std::to_string(size) +
+           " bytes\n" + ProgrammingRun(size, size);
+}
+
+std::string BitRun(const std::string& name, const std::string& part, const std::string& date,
+                   const std::string& time, std::size_t declared, std::size_t total)
+{
+    return "\nLooks like a .BIT file:\n  Design name:          " + name +
+           "\n  Part I.D.:            " + part + "\n  Design date:          " + date +
+           "\n  Design time:          " + time + "\n  Configuration length: " +
+           std::to_string(declared) + " bytes\n" + ProgrammingRun(declared, total);
 }

@@ -22,3 +22,12 @@ std::string CardLines(unsigned bus, unsigned slot, const std::string& board,
 // Everything after the card lines of a successful run of a PROM image of
 // the given size.
 std::string PromRun(std::size_t size);
+
+// Everything after the card lines of a successful run of a .BIT file with
+// these header texts and declared length, whose data (total bytes) follow.
+std::string BitRun(const std::string& name, const std::string& part, const std::string& date,
+                   const std::string& time, std::size_t declared, std::size_t total);
+
+// From "Programming..." to the end of a successful run that sent total
+// bytes, counting down one figure per block read from the declared length.
+std::string ProgrammingRun(std::size_t declared, std::size_t total);

@@ -19,7 +19,16 @@ namespace {
 
 constexpr uint32_t IO_BAR_SIZE = 256;
 constexpr std::size_t CONFIG_SIZE = 256;
-constexpr int RESOURCE_LINES = 7;
+// As Linux prints them for a device that is not a bridge: the six BARs, the
+// expansion ROM and six SR-IOV BARs (seen on Debian 12's 6.1 kernel).
+constexpr int RESOURCE_LINES = 13;
+// The BARs' files are their owner's alone, as the kernel makes them (root's
+// there): only those given access, by the udev rule or as root, may open
+// them. The rest everyone may read; the kernel makes the IDs and `resource`
+// read-only even for root, but the tests rewrite them, so they stay
+// writable by their owner here.
+constexpr mode_t MODE_READABLE = 0644;
+constexpr mode_t MODE_OWNER_ONLY = 0600;
 constexpr uint64_t FLAGS_IO = 0x40101;   // IORESOURCE_IO | IORESOURCE_SIZEALIGN | 1
 constexpr uint64_t FLAGS_MEM = 0x40200;  // IORESOURCE_MEM | IORESOURCE_SIZEALIGN
 
@@ -163,15 +172,18 @@ std::string IdText(uint16_t id)
 
 // Creates path (which must not exist) holding data, then grown to size
 // bytes if size is larger.
-bool WriteNewFile(const std::string& path, const std::string& data, uint64_t size,
+bool WriteNewFile(const std::string& path, const std::string& data, uint64_t size, mode_t mode,
                   std::string* error)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
         return Fail(error, ErrnoText("cannot create", path));
     bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
     if (ok && size > data.size())
         ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    // The umask must not make a file more private than the kernel's.
+    if (ok && fchmod(fd, mode) != 0)
+        ok = false;
     if (close(fd) != 0)
         ok = false;
     return ok ? true : Fail(error, ErrnoText("cannot write", path));
@@ -218,17 +230,20 @@ bool MakeCard(const std::string& root, const SimCard& card, std::string* error)
     const std::string d = folder + "/";
     unsigned char block[IO_BAR_SIZE] = {};
     Put32(block + SIM_CONTROL_OFFSET, card.Control);
-    return WriteNewFile(d + "vendor", IdText(card.VendorId), 0, error) &&
-           WriteNewFile(d + "device", IdText(card.DeviceId), 0, error) &&
-           WriteNewFile(d + "subsystem_vendor", IdText(card.SubVendorId), 0, error) &&
-           WriteNewFile(d + "subsystem_device", IdText(card.SubDeviceId), 0, error) &&
-           WriteNewFile(d + "config", ConfigSpace(card), 0, error) &&
-           WriteNewFile(d + "resource", ResourceText(card), 0, error) &&
+    return WriteNewFile(d + "vendor", IdText(card.VendorId), 0, MODE_READABLE, error) &&
+           WriteNewFile(d + "device", IdText(card.DeviceId), 0, MODE_READABLE, error) &&
+           WriteNewFile(d + "subsystem_vendor", IdText(card.SubVendorId), 0, MODE_READABLE,
+                        error) &&
+           WriteNewFile(d + "subsystem_device", IdText(card.SubDeviceId), 0, MODE_READABLE,
+                        error) &&
+           WriteNewFile(d + "config", ConfigSpace(card), 0, MODE_READABLE, error) &&
+           WriteNewFile(d + "resource", ResourceText(card), 0, MODE_READABLE, error) &&
            WriteNewFile(d + "resource1",
                         std::string(reinterpret_cast<const char*>(block), sizeof block), 0,
-                        error) &&
-           (card.Bar3Size == 0 || WriteNewFile(d + "resource3", "", Bar3FileSize(card), error)) &&
-           WriteNewFile(d + "enable", card.Decoding ? "1\n" : "0\n", 0, error);
+                        MODE_OWNER_ONLY, error) &&
+           (card.Bar3Size == 0 ||
+            WriteNewFile(d + "resource3", "", Bar3FileSize(card), MODE_OWNER_ONLY, error)) &&
+           WriteNewFile(d + "enable", card.Decoding ? "1\n" : "0\n", 0, MODE_READABLE, error);
 }
 
 bool ControlFile(const std::string& root, const SimCard& card, int flags, int* fd,

@@ -3,11 +3,18 @@
 // layer to find and drive when VELDRAN_SYSFS_ROOT names the folder.
 //
 // Per card, ROOT/bus/pci/devices/DDDD:BB:SS.F holds vendor, device,
-// subsystem_vendor, subsystem_device, config (256 bytes), resource (7 lines),
-// resource1 (the 256-byte register block of BAR 1, I/O), resource3 (BAR 3,
-// memory) and enable. Being plain files, they keep what is written to them:
-// resource1 at 0x6C is the control/status register, and writing "1" to
-// enable turns nothing on.
+// subsystem_vendor, subsystem_device, config (256 bytes), resource (13 lines,
+// as Linux 6.1 prints them), resource1 (the 256-byte register block of BAR 1,
+// I/O) and resource3 (BAR 3, memory), both mode 0600 as the kernel makes
+// them, and enable. Being plain files, they keep what is written to them:
+// resource1 at 0x6C is the control/status register.
+//
+// Where the real kernel differs (the kernel suite, tests/kernel, shows it):
+// writing "1" to enable turns nothing on here, as for a caller the kernel
+// refuses; the kernel turns decoding on, but only while its enable count is
+// 0. resource1 here takes accesses of any size; the kernel's takes only 1,
+// 2 or 4 bytes, each one port cycle. Nothing here models lockdown, or the
+// 64 bytes of config that the kernel shows callers without CAP_SYS_ADMIN.
 #pragma once
 
 #include <cstdint>

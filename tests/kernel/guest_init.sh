@@ -1,0 +1,212 @@
+#!/bin/sh
+# First process of the test guest: runs the cases named in /plan against the
+# real kernel's PCI files, reports each run on the second serial port, and
+# powers the machine off.
+#
+# The card is QEMU's pci-testdev (the first one on the bus). Its IDs are not
+# a 9054's, so each case dresses it: a folder for VELDRAN_SYSFS_ROOT whose
+# device entry has plain vendor/device/subsystem files with the card's IDs,
+# and symlinks to the test device's real kernel files for everything else:
+# config, enable, resource1 (its I/O BAR) and resource3 (its memory BAR,
+# resource0). Only the IDs are dressed; every access goes through the real
+# kernel. Its I/O register reads 0, so DONE never shows there: cases that
+# need DONE use a plain file with DONE set for resource1 instead.
+#
+# The second pci-testdev only marks where each case begins in QEMU's trace
+# of device accesses: one byte, the case's number, written to its I/O BAR.
+#
+# Report lines on /dev/ttyS1 (standard output and error in base64):
+#   @@fact NAME VALUE...      @@case NUMBER NAME
+#   @@run NAME STATUS  @@out  ...  @@err  ...  @@end        @@done
+
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mount -t securityfs securityfs /sys/kernel/security 2>/dev/null
+
+stty -F /dev/ttyS1 raw -echo
+exec 3>/dev/ttyS1
+say() { echo "$*" >&3; }
+
+VELDRAN=/opt/veldran
+RULE=/etc/veldran/60-veldran.rules
+BOARD=0x3312
+
+card=
+marker=
+for d in /sys/bus/pci/devices/*; do
+    [ "$(cat "$d/vendor")" = 0x1b36 ] && [ "$(cat "$d/device")" = 0x0005 ] || continue
+    if [ -z "$card" ]; then card=$d; else marker=$d; fi
+done
+name=${card##*/}
+say "@@fact card $name"
+say "@@fact card_mmio $(sed -n 1p "$card/resource")"
+say "@@fact card_io $(sed -n 2p "$card/resource")"
+say "@@fact marker_io $(sed -n 2p "$marker/resource")"
+say "@@fact lockdown $(cat /sys/kernel/security/lockdown 2>/dev/null || echo absent)"
+
+mark() {
+    printf "\\$(printf %o "$1")" | dd of="$marker/resource1" bs=1 count=1 conv=notrunc 2>/dev/null
+}
+
+# dress ROOT real|done: lays out ROOT/bus/pci/devices/NAME over the card.
+dress() {
+    dev=$1/bus/pci/devices/$name
+    mkdir -p "$dev"
+    echo 0x10b5 >"$dev/vendor"
+    echo 0x9054 >"$dev/device"
+    echo 0x10b5 >"$dev/subsystem_vendor"
+    echo $BOARD >"$dev/subsystem_device"
+    ln -s "$card/config" "$dev/config"
+    ln -s "$card/enable" "$dev/enable"
+    ln -s "$card/resource0" "$dev/resource3"
+    # The memory BAR's line stands in line 3 (BAR 3) as well.
+    awk 'NR == 1 { bar0 = $0 } NR == 4 { print bar0; next } { print }' "$card/resource" \
+        >"$dev/resource"
+    if [ "$2" = real ]; then
+        ln -s "$card/resource1" "$dev/resource1"
+    else
+        # 256 bytes, DONE (bit 1) set in the register at 0x6C.
+        dd if=/dev/zero of="$dev/resource1" bs=256 count=1 2>/dev/null
+        printf '\002' | dd of="$dev/resource1" bs=1 seek=108 conv=notrunc 2>/dev/null
+        chmod 600 "$dev/resource1"
+    fi
+}
+
+report() {  # report NAME STATUS OUT ERR
+    say "@@run $1 $2"
+    say "@@out"
+    base64 <"$3" >&3
+    say "@@err"
+    base64 <"$4" >&3
+    say "@@end"
+}
+
+# run NAME ROOT FILE [USER]: one whole run for card 0, as root or USER.
+run() {
+    rm -f /tmp/out /tmp/err
+    if [ -n "$4" ]; then
+        su -s /bin/sh "$4" -c "VELDRAN_SYSFS_ROOT=$2 $VELDRAN $3 0 >/tmp/out 2>/tmp/err"
+    else
+        VELDRAN_SYSFS_ROOT=$2 $VELDRAN "$3" 0 >/tmp/out 2>/tmp/err
+    fi
+    report "$1" $? /tmp/out /tmp/err
+}
+
+# start ROOT FILE: a run in the background, held (stopped) once its stream
+# has begun: after the second countdown figure, so one block has been sent.
+# Its standard output is rebuilt in /tmp/held.out from what was read.
+start() {
+    rm -f /tmp/held.fifo /tmp/held.out /tmp/held.err
+    mkfifo /tmp/held.fifo
+    VELDRAN_SYSFS_ROOT=$1 $VELDRAN "$2" 0 >/tmp/held.fifo 2>/tmp/held.err &
+    held=$!
+    exec 4</tmp/held.fifo
+    : >/tmp/held.out
+    while IFS= read -r line <&4; do
+        printf '%s\n' "$line" >>/tmp/held.out
+        [ "$line" = "Programming..." ] && break
+    done
+    IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
+    IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
+    kill -STOP $held
+}
+
+finish() {  # finish NAME: lets the held run go on to its end and reports it
+    kill -CONT $held
+    cat <&4 >>/tmp/held.out
+    wait $held
+    status=$?
+    exec 4<&-
+    report "$1" $status /tmp/held.out /tmp/held.err
+}
+
+command_register() {
+    od -An -tx1 -j4 -N2 "$card/config" | tr -d ' '
+}
+
+# A run with the real I/O BAR: the handshake reaches the device, which
+# never shows DONE.
+case_io() {
+    dress /k/io real
+    run io /k/io /data/small.prom
+}
+
+case_prom() {
+    dress /k/done done
+    run prom /k/done /data/image.prom
+}
+
+case_bit() {
+    [ -d /k/done ] || dress /k/done done
+    run bit /k/done /data/design.bit
+}
+
+# Decoding switched off behind the kernel's back; the program turns it on
+# through the real enable file. A second time the kernel's enable count is
+# already held, so enable no longer sets the command register.
+case_decode() {
+    [ -d /k/done ] || dress /k/done done
+    low=$(od -An -tu1 -j4 -N1 "$card/config" | tr -d ' ')
+    off() { printf "\\$(printf %o $((low & ~3)))" | dd of="$card/config" bs=1 seek=4 count=1 conv=notrunc 2>/dev/null; }
+    off
+    say "@@fact decode_before $(command_register)"
+    run decode /k/done /data/small.prom
+    say "@@fact decode_after $(command_register)"
+    off
+    run decode_again /k/done /data/small.prom
+    say "@@fact decode_again_after $(command_register)"
+    printf "\\$(printf %o "$low")" | dd of="$card/config" bs=1 seek=4 count=1 conv=notrunc 2>/dev/null
+}
+
+# An operator in the group "veldran", with the project's udev rule applied
+# to the card: its RUN command as udev would run it, %p naming the dressed
+# device (reached from /sys by "..", as the command prefixes /sys).
+case_user() {
+    dress /k/user done
+    cmd=$(sed -n 's/.*RUN+="\(.*\)"$/\1/p' "$RULE" | sed 's/\$\$/$/g')
+    devpath=/../k/user/bus/pci/devices/$name
+    eval "${cmd//%p/$devpath}"
+    say "@@fact rule_status $?"
+    say "@@fact user_modes $(ls -lL /k/user/bus/pci/devices/$name/resource1 /k/user/bus/pci/devices/$name/resource3 | awk '{ printf "%s%s:%s:%s", (NR > 1 ? " " : ""), $1, $3, $4 }')"
+    run user /k/user /data/small.prom operator
+    chmod 600 "$card/resource0"
+    run user_denied /k/user /data/small.prom operator
+    chmod 660 "$card/resource0"
+}
+
+case_lockdown() {
+    dress /k/done done
+    run lockdown /k/done /data/small.prom
+}
+
+# Exclusive use: a second run for the card while the first holds it.
+case_exclusive() {
+    [ -d /k/done ] || dress /k/done done
+    start /k/done /data/large.prom
+    run exclusive_second /k/done /data/small.prom
+    finish exclusive_first
+}
+
+# The device removed from the kernel while a run is mid-stream.
+case_remove() {
+    [ -d /k/done ] || dress /k/done done
+    start /k/done /data/large.prom
+    echo 1 >"$card/remove"
+    mark 255
+    say "@@fact removed $([ -e "$card" ] && echo present || echo gone)"
+    finish remove
+}
+
+number=0
+for c in $(cat /plan); do
+    number=$((number + 1))
+    say "@@case $number $c"
+    mark $number
+    case_$c
+done
+say "@@done"
+poweroff -f

@@ -180,7 +180,7 @@ triage() {
     echo "== replaying the minimised queue, crashes and hangs against $san_build"
     local findings
     findings=$(find "$out/default/crashes" "$out/default/hangs" -type f -name 'id:*' | wc -l)
-    ASAN_OPTIONS= UBSAN_OPTIONS=print_stacktrace=1 bash "$root/tests/fuzz/replay_corpus.sh" \
+    ASAN_OPTIONS='' UBSAN_OPTIONS=print_stacktrace=1 bash "$root/tests/fuzz/replay_corpus.sh" \
         "$san_build/veldran" "$san_build/tools/simbus/veldran-simbus" \
         "$here/corpus" "$out/default/crashes" "$out/default/hangs" || return 1
     [[ $findings -eq 0 ]]

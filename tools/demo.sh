@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds the program and programs a sample .BIT file into a simulated card,
-# so the whole run can be seen on a machine without the card.
+# so the whole run can be seen on a machine without the card. Installs what
+# this machine lacks for that first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# shellcheck source=tools/install-deps.sh
+. tools/install-deps.sh
+veldran_install_deps demo
 
 cmake -S . -B build >/dev/null
 cmake --build build -j2 --target veldran veldran-simbus veldran-mksample >/dev/null

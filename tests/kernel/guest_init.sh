@@ -38,7 +38,9 @@ BOARD=0x3312
 card=
 marker=
 for d in /sys/bus/pci/devices/*; do
-    [ "$(cat "$d/vendor")" = 0x1b36 ] && [ "$(cat "$d/device")" = 0x0005 ] || continue
+    if [ "$(cat "$d/vendor")" != 0x1b36 ] || [ "$(cat "$d/device")" != 0x0005 ]; then
+        continue
+    fi
     if [ -z "$card" ]; then card=$d; else marker=$d; fi
 done
 name=${card##*/}
@@ -48,8 +50,15 @@ say "@@fact card_io $(sed -n 2p "$card/resource")"
 say "@@fact marker_io $(sed -n 2p "$marker/resource")"
 say "@@fact lockdown $(cat /sys/kernel/security/lockdown 2>/dev/null || echo absent)"
 
+# put_byte VALUE FILE OFFSET: one single-byte write, in place.
+put_byte() {
+    # The format is the byte itself, as an octal escape.
+    # shellcheck disable=SC2059
+    printf "\\$(printf %o "$1")" | dd of="$2" bs=1 seek="$3" count=1 conv=notrunc 2>/dev/null
+}
+
 mark() {
-    printf "\\$(printf %o "$1")" | dd of="$marker/resource1" bs=1 count=1 conv=notrunc 2>/dev/null
+    put_byte "$1" "$marker/resource1" 0
 }
 
 # dress ROOT real|done: lays out ROOT/bus/pci/devices/NAME over the card.
@@ -110,15 +119,18 @@ start() {
         printf '%s\n' "$line" >>/tmp/held.out
         [ "$line" = "Programming..." ] && break
     done
+    # busybox's sh reads a given number of characters, as bash does.
+    # shellcheck disable=SC3045
     IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
+    # shellcheck disable=SC3045
     IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
-    kill -STOP $held
+    kill -STOP "$held"
 }
 
 finish() {  # finish NAME: lets the held run go on to its end and reports it
-    kill -CONT $held
+    kill -CONT "$held"
     cat <&4 >>/tmp/held.out
-    wait $held
+    wait "$held"
     status=$?
     exec 4<&-
     report "$1" $status /tmp/held.out /tmp/held.err
@@ -136,12 +148,12 @@ case_io() {
 }
 
 case_prom() {
-    dress /k/done done
+    dress /k/done "done"
     run prom /k/done /data/image.prom
 }
 
 case_bit() {
-    [ -d /k/done ] || dress /k/done done
+    [ -d /k/done ] || dress /k/done "done"
     run bit /k/done /data/design.bit
 }
 
@@ -149,9 +161,9 @@ case_bit() {
 # through the real enable file. A second time the kernel's enable count is
 # already held, so enable no longer sets the command register.
 case_decode() {
-    [ -d /k/done ] || dress /k/done done
+    [ -d /k/done ] || dress /k/done "done"
     low=$(od -An -tu1 -j4 -N1 "$card/config" | tr -d ' ')
-    off() { printf "\\$(printf %o $((low & ~3)))" | dd of="$card/config" bs=1 seek=4 count=1 conv=notrunc 2>/dev/null; }
+    off() { put_byte $((low & ~3)) "$card/config" 4; }
     off
     say "@@fact decode_before $(command_register)"
     run decode /k/done /data/small.prom
@@ -159,19 +171,21 @@ case_decode() {
     off
     run decode_again /k/done /data/small.prom
     say "@@fact decode_again_after $(command_register)"
-    printf "\\$(printf %o "$low")" | dd of="$card/config" bs=1 seek=4 count=1 conv=notrunc 2>/dev/null
+    put_byte "$low" "$card/config" 4
 }
 
 # An operator in the group "veldran", with the project's udev rule applied
 # to the card: its RUN command as udev would run it, %p naming the dressed
 # device (reached from /sys by "..", as the command prefixes /sys).
 case_user() {
-    dress /k/user done
+    dress /k/user "done"
     cmd=$(sed -n 's/.*RUN+="\(.*\)"$/\1/p' "$RULE" | sed 's/\$\$/$/g')
     devpath=/../k/user/bus/pci/devices/$name
-    eval "${cmd//%p/$devpath}"
+    eval "$(printf '%s' "$cmd" | sed "s|%p|$devpath|g")"
     say "@@fact rule_status $?"
-    say "@@fact user_modes $(ls -lL /k/user/bus/pci/devices/$name/resource1 /k/user/bus/pci/devices/$name/resource3 | awk '{ printf "%s%s:%s:%s", (NR > 1 ? " " : ""), $1, $3, $4 }')"
+    dev=/k/user/bus/pci/devices/$name
+    # shellcheck disable=SC2012  # modes and owners, of two known names
+    say "@@fact user_modes $(ls -lL "$dev/resource1" "$dev/resource3" | awk '{ printf "%s%s:%s:%s", (NR > 1 ? " " : ""), $1, $3, $4 }')"
     run user /k/user /data/small.prom operator
     chmod 600 "$card/resource0"
     run user_denied /k/user /data/small.prom operator
@@ -179,13 +193,13 @@ case_user() {
 }
 
 case_lockdown() {
-    dress /k/done done
+    dress /k/done "done"
     run lockdown /k/done /data/small.prom
 }
 
 # Exclusive use: a second run for the card while the first holds it.
 case_exclusive() {
-    [ -d /k/done ] || dress /k/done done
+    [ -d /k/done ] || dress /k/done "done"
     start /k/done /data/large.prom
     run exclusive_second /k/done /data/small.prom
     finish exclusive_first
@@ -193,7 +207,7 @@ case_exclusive() {
 
 # The device removed from the kernel while a run is mid-stream.
 case_remove() {
-    [ -d /k/done ] || dress /k/done done
+    [ -d /k/done ] || dress /k/done "done"
     start /k/done /data/large.prom
     echo 1 >"$card/remove"
     mark 255
@@ -202,11 +216,14 @@ case_remove() {
 }
 
 number=0
+# One word per case; read as words so that no case's run can take the
+# rest of the plan from standard input.
+# shellcheck disable=SC2013
 for c in $(cat /plan); do
     number=$((number + 1))
     say "@@case $number $c"
     mark $number
-    case_$c
+    "case_$c"
 done
 say "@@done"
 poweroff -f

@@ -1,12 +1,15 @@
 #!/bin/bash
-# Builds the Debian package into a scratch folder, unpacks it (never
-# installs it) and checks what an operator would get: the files and their
-# modes, the control fields, the maintainer script, the udev rule's command,
-# the manual page, and the packaged binary programming a simulated card.
+# Builds the Debian package from a copy of the sources (dpkg-buildpackage,
+# debian/), unpacks it (never installs it) and checks what an operator would
+# get: the files and their modes, the control fields, the copyright and
+# changelog, the hardening of the binary, lintian's verdict, the maintainer
+# script, the udev rule's command, the manual page, and the packaged binary
+# programming a simulated card.
 #
-#   check_deb.sh BUILD_DIR SOURCE_DIR SIMBUS VERSION [CPACK [CMAKE]]
+#   check_deb.sh BUILD_DIR SOURCE_DIR SIMBUS VERSION [CMAKE]
 #
-# Exit status 77 (skipped) when cpack or dpkg-deb is missing.
+# Exit status 77 (skipped) when dpkg-buildpackage, debhelper or dpkg-deb is
+# missing. lintian is run when it is installed.
 
 set -u -o pipefail
 
@@ -14,53 +17,62 @@ build_dir=${1:?build folder}
 source_dir=${2:?source folder}
 simbus=${3:-}
 version=${4:?package version}
-cpack=${5:-cpack}
-cmake=${6:-cmake}
+cmake=${5:-cmake}
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok:   $*"; }
 skip() { echo "SKIP: $*"; exit 77; }
 
-command -v "$cpack" >/dev/null 2>&1 || skip "cpack not found"
-command -v dpkg-deb >/dev/null 2>&1 || skip "dpkg-deb not found"
+for tool in dpkg-buildpackage dh dpkg-deb; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool not found"
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veldran-deb.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 
-config=$build_dir/CPackConfig.cmake
-if [ ! -f "$config" ]; then
-    echo "FAIL: $config is missing: packaging/packaging.cmake was not included"
+# --- build the package from a copy of the sources -------------------------
+# dpkg-buildpackage builds inside the source folder and writes the package
+# beside it; a copy keeps both out of the developer's tree. Build folders
+# and debhelper's leftovers from a manual build are not copied.
+excludes=(--exclude=./.git "--exclude=./obj-*" --exclude=./debian/.debhelper
+    --exclude=./debian/tmp --exclude=./debian/veldran --exclude=./debian/files
+    "--exclude=./debian/*.substvars" --exclude=./debian/debhelper-build-stamp)
+for dir in "$source_dir"/*/; do
+    [ -e "$dir/CMakeCache.txt" ] && excludes+=("--exclude=./$(basename "$dir")")
+done
+mkdir "$work/src"
+if ! tar -C "$source_dir" "${excludes[@]}" -cf - . | tar -C "$work/src" -xf -; then
+    echo "FAIL: could not copy the sources"
     exit 1
 fi
-
-# --- build the package outside the build folder --------------------------
-if ! "$cpack" --config "$config" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
-    echo "FAIL: cpack -G DEB failed"
+if ! (cd "$work/src" && DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" \
+    dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1; then
+    tail -n 60 "$work/build.log"
+    echo "FAIL: dpkg-buildpackage -us -uc -b failed"
     exit 1
 fi
-debs=("$work"/out/*.deb)
-if [ "${#debs[@]}" -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    ls -l "$work/out"
-    echo "FAIL: expected exactly one .deb, found ${#debs[@]}"
+arch=$(dpkg --print-architecture 2>/dev/null || echo unknown)
+deb=$work/veldran_${version}_${arch}.deb
+if [ ! -f "$deb" ]; then
+    ls -l "$work"
+    echo "FAIL: no $(basename "$deb"): the changelog's version is not $version?"
     exit 1
 fi
-deb=${debs[0]}
-pass "cpack made $(basename "$deb")"
-if ls "$build_dir"/*.deb >/dev/null 2>&1 || [ -e "$build_dir/_CPack_Packages" ]; then
-    fail "cpack -B left a package or its staging folder in the build folder"
-fi
+pass "dpkg-buildpackage made $(basename "$deb")"
 
 # --- control fields --------------------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }
-arch=$(dpkg --print-architecture 2>/dev/null || echo unknown)
-[ "$(field Package)" = veldran ] && pass "Package: veldran" ||
-    fail "Package is '$(field Package)', not veldran"
-[ "$(field Version)" = "$version" ] && pass "Version: $version" ||
-    fail "Version is '$(field Version)', not $version"
-[ "$(field Architecture)" = "$arch" ] && pass "Architecture: $arch" ||
-    fail "Architecture is '$(field Architecture)', not $arch"
+expect_field() { # NAME VALUE
+    if [ "$(field "$1")" = "$2" ]; then
+        pass "$1: $2"
+    else
+        fail "$1 is '$(field "$1")', not $2"
+    fi
+}
+expect_field Package veldran
+expect_field Version "$version"
+expect_field Architecture "$arch"
 depends=$(field Depends)
 case "$depends" in
     *libc6*) pass "Depends: $depends" ;;
@@ -84,13 +96,19 @@ esac
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
 # Columns: mode owner/group size date time path
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
-printf '%s\n' usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules \
-    usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1 | sort >"$work/expected"
-# The manual page may come compressed, and the rule may live in /lib.
+expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
+    usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
+    usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz)
+if [ -f "$source_dir/debian/veldran.lintian-overrides" ]; then
+    expected+=(usr/share/lintian/overrides/veldran)
+fi
+printf '%s\n' "${expected[@]}" | sort >"$work/expected"
+# Debian compresses the manual page and, past a few KiB, the README.
 sed -e 's|^usr/share/man/man1/veldran\.1\.gz$|usr/share/man/man1/veldran.1|' \
-    -e 's|^lib/udev/rules\.d/|usr/lib/udev/rules.d/|' "$work/files" | sort >"$work/files.norm"
+    -e 's|^usr/share/doc/veldran/README\.md\.gz$|usr/share/doc/veldran/README.md|' \
+    "$work/files" | sort >"$work/files.norm"
 if diff -u "$work/expected" "$work/files.norm" >"$work/files.diff"; then
-    pass "the package holds exactly the four operator files"
+    pass "the package holds exactly the operator's files, copyright and changelog"
 else
     cat "$work/files.diff"
     fail "the package's files differ from the expected list"
@@ -101,8 +119,11 @@ else
     cat "$work/owners"
     fail "entries not owned by root/root"
 fi
-grep -Eq '^-rwxr-xr-x .*\./usr/bin/veldran$' "$work/contents" &&
-    pass "usr/bin/veldran is mode 0755" || fail "usr/bin/veldran is not mode 0755"
+if grep -Eq '^-rwxr-xr-x .*\./usr/bin/veldran$' "$work/contents"; then
+    pass "usr/bin/veldran is mode 0755"
+else
+    fail "usr/bin/veldran is not mode 0755"
+fi
 if awk '$1 ~ /^-/ && $6 !~ /usr\/bin\/veldran$/ && $1 != "-rw-r--r--" { bad = 1; print } END { exit bad }' \
     "$work/contents" >"$work/modes"; then
     pass "data files are mode 0644"
@@ -114,14 +135,22 @@ fi
 # --- unpack and compare with the sources ----------------------------------
 root=$work/root
 dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x failed"; exit 1; }
+doc=$root/usr/share/doc/veldran
+unpacked() { # PATH: the file, uncompressed into the scratch folder if need be
+    if [ ! -f "$1" ] && [ -f "$1.gz" ]; then
+        local plain
+        plain=$work/unpacked.$(basename "$1")
+        gzip -dc "$1.gz" >"$plain" || fail "$1.gz is damaged"
+        echo "$plain"
+    else
+        echo "$1"
+    fi
+}
 rule=$root/usr/lib/udev/rules.d/60-veldran.rules
-[ -f "$rule" ] || rule=$root/lib/udev/rules.d/60-veldran.rules
-man=$root/usr/share/man/man1/veldran.1
-if [ ! -f "$man" ] && [ -f "$man.gz" ]; then
-    gzip -dc "$man.gz" >"$work/veldran.1" && man=$work/veldran.1
-fi
+man=$(unpacked "$root/usr/share/man/man1/veldran.1")
+readme=$(unpacked "$doc/README.md")
 for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$source_dir/docs/veldran.1" \
-    "$root/usr/share/doc/veldran/README.md:$source_dir/README.md"; do
+    "$readme:$source_dir/README.md"; do
     packaged=${pair%%:*} original=${pair#*:}
     if cmp -s "$packaged" "$original"; then
         pass "${original#"$source_dir"/} packaged unchanged"
@@ -130,8 +159,90 @@ for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$source_dir/docs/vel
     fi
 done
 [ -x "$root/usr/bin/veldran" ] || fail "usr/bin/veldran is not an executable"
-if [ -f "$man.gz" ] && ! gzip -t "$man.gz"; then
-    fail "the compressed manual page is damaged"
+
+# --- copyright: machine-readable, the licence of LICENSE ------------------
+copyright=$doc/copyright
+if [ "$(head -n1 "$copyright" 2>/dev/null)" = \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]; then
+    pass "copyright is in the machine-readable format 1.0"
+else
+    fail "copyright is missing or its first line is not the format 1.0 URL"
+fi
+# The stand-alone "License: Expat" paragraph, unfolded, against the
+# permission text of LICENSE: the two must not drift apart.
+awk '/^License: Expat$/ { inlicence = 1; next }
+     inlicence && /^ / { sub(/^ /, ""); if ($0 == ".") $0 = ""; print; next }
+     { inlicence = 0 }' "$copyright" >"$work/copyright.text"
+sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" >"$work/licence.text"
+if [ -s "$work/licence.text" ] && cmp -s "$work/licence.text" "$work/copyright.text"; then
+    pass "copyright carries the MIT (Expat) text of LICENSE"
+else
+    diff -u "$work/licence.text" "$work/copyright.text" | head -n 20
+    fail "copyright's Expat licence differs from LICENSE"
+fi
+if grep -Eq '^Files: \*$' "$copyright" &&
+    grep -Eq '^Copyright: .*the VELDRAN developers$' "$copyright" &&
+    grep -Eq '^Copyright \(c\) .*the VELDRAN developers$' "$source_dir/LICENSE"; then
+    pass "copyright and LICENSE name the VELDRAN developers for every file"
+else
+    fail "copyright has no 'Files: *' paragraph for the VELDRAN developers, or LICENSE does not name them"
+fi
+
+# --- changelog: Debian's format, for a native package ---------------------
+if [ -e "$doc/changelog.Debian.gz" ]; then
+    fail "changelog.Debian.gz is for non-native packages; a native one has changelog.gz only"
+fi
+if gzip -dc "$doc/changelog.gz" >"$work/changelog" 2>/dev/null &&
+    dpkg-parsechangelog -l "$work/changelog" >"$work/changelog.fields" 2>"$work/changelog.err"; then
+    if grep -qx 'Source: veldran' "$work/changelog.fields" &&
+        grep -qx "Version: $version" "$work/changelog.fields"; then
+        pass "changelog.gz is a Debian changelog of veldran $version"
+    else
+        cat "$work/changelog.fields"
+        fail "changelog.gz is not for veldran $version"
+    fi
+else
+    cat "$work/changelog.err" 2>/dev/null
+    fail "changelog.gz is missing, damaged or not in Debian's format"
+fi
+
+# --- hardening of the installed binary ------------------------------------
+bin=$root/usr/bin/veldran
+if command -v readelf >/dev/null 2>&1; then
+    readelf -hW "$bin" >"$work/elf.header"
+    readelf -dW "$bin" >"$work/elf.dynamic"
+    readelf -lW "$bin" >"$work/elf.segments"
+    readelf --dyn-syms -W "$bin" >"$work/elf.symbols"
+    hardening() { # WHAT FILE PATTERN
+        if grep -Eq "$3" "$2"; then pass "hardening: $1"; else fail "hardening: no $1"; fi
+    }
+    hardening "PIE (position-independent executable)" "$work/elf.header" 'Type: +DYN '
+    hardening "RELRO" "$work/elf.segments" 'GNU_RELRO'
+    hardening "immediate binding (-z now)" "$work/elf.dynamic" 'BIND_NOW|FLAGS_1.*NOW'
+    hardening "stack protector" "$work/elf.symbols" ' __stack_chk_fail(@|$)'
+    hardening "_FORTIFY_SOURCE (checked libc calls)" "$work/elf.symbols" ' __[a-z]+_chk(@|$)'
+else
+    fail "readelf not found: hardening not checked"
+fi
+
+# --- lintian ---------------------------------------------------------------
+# No error, no warning, no hardening tag; overridden tags (O:) are shown
+# with their reason in the package.
+if command -v lintian >/dev/null 2>&1; then
+    if lintian --pedantic --display-info --show-overrides --fail-on none "$deb" \
+        >"$work/lintian.out" 2>"$work/lintian.err"; then
+        cat "$work/lintian.out"
+        if grep -Eq '^[EW]: |hardening-' "$work/lintian.out"; then
+            fail "lintian reports errors, warnings or hardening tags"
+        else
+            pass "lintian --pedantic: no error, warning or hardening tag"
+        fi
+    else
+        cat "$work/lintian.out" "$work/lintian.err"
+        fail "lintian could not check the package"
+    fi
+else
+    echo "note: lintian not installed; not run"
 fi
 
 # --- manual page: renders without a warning -------------------------------
@@ -167,6 +278,8 @@ if [ ! -x "$postinst" ]; then
     fail "the package has no executable postinst"
 elif ! sh -n "$postinst"; then
     fail "postinst is not valid sh"
+elif grep -q '#DEBHELPER#' "$postinst"; then
+    fail "postinst still holds the #DEBHELPER# token"
 else
     # Run it against stand-ins of the system tools (PATH holds nothing
     # else), so nothing on this machine is changed.
@@ -188,26 +301,41 @@ else
         chmod +x "$stubs"/*
         PATH=$stubs /bin/sh "$postinst" "$@" >"$work/postinst.out" 2>&1
     }
-    run_postinst 0 addgroup groupadd udevadm -- configure &&
+    if run_postinst 0 addgroup groupadd udevadm -- configure &&
         grep -qx 'addgroup --system veldran' "$work/calls" &&
-        ! grep -q '^groupadd' "$work/calls" &&
-        pass "postinst creates the group with addgroup --system, and its failure does not fail the install" ||
-        { cat "$work/calls" "$work/postinst.out"; fail "postinst, group absent"; }
-    run_postinst 0 groupadd udevadm -- configure &&
-        grep -qx 'groupadd --system veldran' "$work/calls" &&
-        pass "postinst falls back to groupadd --system" ||
-        { cat "$work/calls" "$work/postinst.out"; fail "postinst, only groupadd"; }
-    run_postinst 1 addgroup groupadd udevadm -- configure &&
-        ! grep -Eq '^(addgroup|groupadd)' "$work/calls" &&
-        pass "postinst leaves an existing group alone" ||
-        { cat "$work/calls" "$work/postinst.out"; fail "postinst, group present"; }
-    run_postinst 0 -- configure &&
-        pass "postinst succeeds with no group or udev tools (a bare chroot)" ||
-        { cat "$work/postinst.out"; fail "postinst, bare chroot"; }
-    run_postinst 0 addgroup groupadd udevadm -- abort-upgrade 1.0 &&
-        [ ! -s "$work/calls" ] &&
-        pass "postinst does nothing but on configure" ||
-        { cat "$work/calls"; fail "postinst, abort-upgrade"; }
+        ! grep -q '^groupadd' "$work/calls"; then
+        pass "postinst creates the group with addgroup --system, and its failure does not fail the install"
+    else
+        cat "$work/calls" "$work/postinst.out"
+        fail "postinst, group absent"
+    fi
+    if run_postinst 0 groupadd udevadm -- configure &&
+        grep -qx 'groupadd --system veldran' "$work/calls"; then
+        pass "postinst falls back to groupadd --system"
+    else
+        cat "$work/calls" "$work/postinst.out"
+        fail "postinst, only groupadd"
+    fi
+    if run_postinst 1 addgroup groupadd udevadm -- configure &&
+        ! grep -Eq '^(addgroup|groupadd)' "$work/calls"; then
+        pass "postinst leaves an existing group alone"
+    else
+        cat "$work/calls" "$work/postinst.out"
+        fail "postinst, group present"
+    fi
+    if run_postinst 0 -- configure; then
+        pass "postinst succeeds with no group or udev tools (a bare chroot)"
+    else
+        cat "$work/postinst.out"
+        fail "postinst, bare chroot"
+    fi
+    if run_postinst 0 addgroup groupadd udevadm -- abort-upgrade 1.0 &&
+        [ ! -s "$work/calls" ]; then
+        pass "postinst does nothing but on configure"
+    else
+        cat "$work/calls"
+        fail "postinst, abort-upgrade"
+    fi
 fi
 
 # --- the udev rule ---------------------------------------------------------
@@ -217,8 +345,12 @@ else
     fail "udev rule does not match SUBSYSTEM pci, vendor 0x10b5, device 0x9054 on add"
 fi
 if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
-    udevadm verify "$rule" >"$work/verify" 2>&1 && pass "udevadm verify accepts the rule" ||
-        { cat "$work/verify"; fail "udevadm verify rejects the rule"; }
+    if udevadm verify "$rule" >"$work/verify" 2>&1; then
+        pass "udevadm verify accepts the rule"
+    else
+        cat "$work/verify"
+        fail "udevadm verify rejects the rule"
+    fi
 fi
 # The rule's command as udev runs it for DEVICE ($$ -> $, %p -> the
 # device path), giving the files to GROUP instead of veldran.
@@ -249,12 +381,14 @@ else
 fi
 
 # --- the packaged binary programs a simulated card ------------------------
-bin=$root/usr/bin/veldran
 "$bin" >"$work/usage.out" 2>&1
 status=$?
-[ "$status" -eq 100 ] && grep -q 'program usage' "$work/usage.out" &&
-    pass "packaged veldran without arguments prints usage, status 100" ||
-    { cat "$work/usage.out"; fail "packaged veldran without arguments: status $status"; }
+if [ "$status" -eq 100 ] && grep -q 'program usage' "$work/usage.out"; then
+    pass "packaged veldran without arguments prints usage, status 100"
+else
+    cat "$work/usage.out"
+    fail "packaged veldran without arguments: status $status"
+fi
 if [ -z "$simbus" ] || [ ! -x "$simbus" ]; then
     fail "the simulated bus tool '$simbus' is not there"
 else
@@ -290,8 +424,11 @@ if command -v "$cmake" >/dev/null 2>&1; then
             share/doc/veldran/README.md; do
             [ -f "$inst/$f" ] || missing="$missing $f"
         done
-        [ -z "$missing" ] && pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/" ||
+        if [ -z "$missing" ]; then
+            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/"
+        else
             fail "cmake --install did not install:$missing"
+        fi
     else
         cat "$work/install.out"
         fail "cmake --install failed"
@@ -320,15 +457,21 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null 2>&1 &&
     }
     as_operator
     status=$?
-    [ "$status" -eq 105 ] && grep -q "Can't map 9054 card number 0 base registers\." "$work/user.out" &&
-        pass "an operator is refused (105) while resource1/resource3 are root's" ||
-        { cat "$work/user.out"; fail "operator without the rule: status $status"; }
+    if [ "$status" -eq 105 ] && grep -q "Can't map 9054 card number 0 base registers\." "$work/user.out"; then
+        pass "an operator is refused (105) while resource1/resource3 are root's"
+    else
+        cat "$work/user.out"
+        fail "operator without the rule: status $status"
+    fi
     apply_rule "$card" users || fail "udev rule command failed on the simulated card"
     as_operator
     status=$?
-    [ "$status" -eq 0 ] && grep -q 'Successfully programmed 5008 bytes\.' "$work/user.out" &&
-        pass "an operator in the rule's group programs the card" ||
-        { cat "$work/user.out"; fail "operator with the rule: status $status"; }
+    if [ "$status" -eq 0 ] && grep -q 'Successfully programmed 5008 bytes\.' "$work/user.out"; then
+        pass "an operator in the rule's group programs the card"
+    else
+        cat "$work/user.out"
+        fail "operator with the rule: status $status"
+    fi
 else
     echo "note: not root (or no setpriv/nobody/users): access without root not checked"
 fi

@@ -9,13 +9,16 @@
 
 #include "card/plx_api.h"
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 100;
-constexpr int EXIT_NOT_FOUND = 101;
-constexpr int EXIT_NOT_DONE = 102;
-constexpr int EXIT_BAD_FILE = 103;
-constexpr int EXIT_FILE_IO = 104;
-constexpr int EXIT_CARD_ACCESS = 105;
+// The process's exit statuses, one per class of failure.
+enum : int {
+    EXIT_OK = 0,
+    EXIT_USAGE = 100,
+    EXIT_NOT_FOUND = 101,
+    EXIT_NOT_DONE = 102,
+    EXIT_BAD_FILE = 103,
+    EXIT_FILE_IO = 104,
+    EXIT_CARD_ACCESS = 105,
+};
 
 // Bits of the bridge's control/status register.
 constexpr uint32_t MODE_BITS = 0x000C0000;

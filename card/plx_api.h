@@ -20,9 +20,7 @@ constexpr uint16_t PLX_IGNORE_16 = 0xFFFF;
 constexpr uint32_t PLX_IGNORE_32 = 0xFFFFFFFF;
 
 // Port access widths, as the access-type argument of the port calls.
-constexpr int PLX_ACCESS_8 = 0;
-constexpr int PLX_ACCESS_16 = 1;
-constexpr int PLX_ACCESS_32 = 2;
+enum : int { PLX_ACCESS_8 = 0, PLX_ACCESS_16 = 1, PLX_ACCESS_32 = 2 };
 
 constexpr int PLX_BAR_COUNT = 6;
 

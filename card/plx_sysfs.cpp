@@ -711,6 +711,34 @@ void* WindowOf(const DeviceObject* device, unsigned bar)
     return static_cast<unsigned char*>(device->MapBase[bar]) + device->MapOffset[bar];
 }
 
+// Finds the device the key names, takes it for this process and makes sure
+// it decodes; on success *lockFile holds it.
+PlxStatus Claim(const DeviceKey& key, Found* found, int* lockFile)
+{
+    PlxStatus status =
+        key.Domain != PLX_IGNORE_32 ? FindAt(key, found) : FindDevice(key, 0, found);
+    if (status == PLX_STATUS_OK && found->Path.size() >= PLX_PATH_MAX)
+        status = ERR_PATH_LONG;
+    if (status == PLX_STATUS_OK)
+        status = LockDevice(found->Path, lockFile);
+    if (status == PLX_STATUS_OK)
+        status = EnsureDecoding(found->Path);
+    return status;
+}
+
+// No exception may cross the contract: the callers are plain C-style code
+// that only looks at the status (std::string and std::vector can throw
+// std::bad_alloc).
+template <typename Call>
+PlxStatus Guarded(Call call)
+{
+    try {
+        return call();
+    } catch (...) {
+        return ERR_INTERNAL;
+    }
+}
+
 }  // namespace
 
 // ---- the contract ----------------------------------------------------------
@@ -719,15 +747,13 @@ PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index)
 {
     if (key == nullptr)
         return ERR_ARGUMENT;
-    try {
+    return Guarded([&] {
         Found found;
-        PlxStatus status = FindDevice(*key, index, &found);
+        const PlxStatus status = FindDevice(*key, index, &found);
         if (status == PLX_STATUS_OK)
             *key = found.Key;
         return status;
-    } catch (...) {
-        return ERR_INTERNAL;
-    }
+    });
 }
 
 PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
@@ -737,35 +763,26 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
     if (device->IsOpen == 1)
         return ERR_ALREADY_OPEN;
     int lockFile = -1;
-    try {
-        Found found;
-        PlxStatus status = key->Domain != PLX_IGNORE_32 ? FindAt(*key, &found)
-                                                        : FindDevice(*key, 0, &found);
-        if (status != PLX_STATUS_OK)
-            return status;
-        if (found.Path.size() >= PLX_PATH_MAX)
-            return ERR_PATH_LONG;
-        status = LockDevice(found.Path, &lockFile);
-        if (status == PLX_STATUS_OK)
-            status = EnsureDecoding(found.Path);
-        if (status != PLX_STATUS_OK) {
-            CloseFile(&lockFile);
-            return status;
-        }
-        OpenRecords().push_back(OpenRecord{found.Address, found.Path});
-        std::memset(device, 0, sizeof *device);
-        for (int& fd : device->PortFile)
-            fd = -1;
-        device->LockFile = lockFile;
-        device->IsOpen = 1;
-        device->Key = found.Key;
-        std::memcpy(device->Path, found.Path.c_str(), found.Path.size() + 1);
-        *key = found.Key;
-        return PLX_STATUS_OK;
-    } catch (...) {
+    Found found;
+    const PlxStatus status = Guarded([&] {
+        const PlxStatus claimed = Claim(*key, &found, &lockFile);
+        if (claimed == PLX_STATUS_OK)
+            OpenRecords().push_back(OpenRecord{found.Address, found.Path});
+        return claimed;
+    });
+    if (status != PLX_STATUS_OK) {
         CloseFile(&lockFile);
-        return ERR_INTERNAL;
+        return status;
     }
+    std::memset(device, 0, sizeof *device);
+    for (int& fd : device->PortFile)
+        fd = -1;
+    device->LockFile = lockFile;
+    device->IsOpen = 1;
+    device->Key = found.Key;
+    std::memcpy(device->Path, found.Path.c_str(), found.Path.size() + 1);
+    *key = found.Key;
+    return PLX_STATUS_OK;
 }
 
 PlxStatus PlxPci_DeviceClose(DeviceObject* device)
@@ -787,16 +804,12 @@ PlxStatus PlxPci_DeviceClose(DeviceObject* device)
 uint32_t PlxPci_PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
                                 PlxStatus* status)
 {
-    PlxStatus result = ERR_INTERNAL;
     uint32_t value = 0;
-    try {
+    const PlxStatus result = Guarded([&] {
         std::string folder;
-        result = ResolveFolder(bus, slot, function, &folder);
-        if (result == PLX_STATUS_OK)
-            result = ReadConfig(folder, offset, 4, &value);
-    } catch (...) {
-        result = ERR_INTERNAL;
-    }
+        const PlxStatus found = ResolveFolder(bus, slot, function, &folder);
+        return found == PLX_STATUS_OK ? ReadConfig(folder, offset, 4, &value) : found;
+    });
     if (status != nullptr)
         *status = result;
     // What a read of nothing gives on PCI, as the vendor's library returns.
@@ -811,11 +824,7 @@ PlxStatus PlxPci_PciBarMap(DeviceObject* device, uint8_t barIndex, void** addres
         return ERR_NOT_OPEN;
     if (device->MapBase[barIndex] != nullptr)
         return ERR_ALREADY_MAPPED;
-    try {
-        return MapBar(device, barIndex, address);
-    } catch (...) {
-        return ERR_INTERNAL;
-    }
+    return Guarded([&] { return MapBar(device, barIndex, address); });
 }
 
 PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
@@ -837,19 +846,11 @@ PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
 PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value, uint32_t size,
                             int accessType)
 {
-    try {
-        return PortAccess(device, port, value, size, accessType, false);
-    } catch (...) {
-        return ERR_INTERNAL;
-    }
+    return Guarded([&] { return PortAccess(device, port, value, size, accessType, false); });
 }
 
 PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value, uint32_t size,
                              int accessType)
 {
-    try {
-        return PortAccess(device, port, value, size, accessType, true);
-    } catch (...) {
-        return ERR_INTERNAL;
-    }
+    return Guarded([&] { return PortAccess(device, port, value, size, accessType, true); });
 }

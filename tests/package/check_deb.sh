@@ -451,27 +451,24 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null 2>&1 &&
     card=$(readlink -f "$sim/bus/pci/devices/0000:02:00.0")
     chmod -R a+rX "$sim"
     chmod 0600 "$card/resource1" "$card/resource3"
-    as_operator() {
+    # expect_operator STATUS TEXT WHAT: a run as an operator (in the group
+    # "users") ends with STATUS and prints TEXT.
+    expect_operator() {
+        local status=0
         VELDRAN_SYSFS_ROOT=$sim setpriv --reuid=nobody --regid=nogroup --groups=users \
-            "$root/usr/bin/veldran" "$prom" 0 >"$work/user.out" 2>&1
+            "$root/usr/bin/veldran" "$prom" 0 >"$work/user.out" 2>&1 || status=$?
+        if [ "$status" -eq "$1" ] && grep -qF "$2" "$work/user.out"; then
+            pass "$3"
+        else
+            cat "$work/user.out"
+            fail "$3: status $status"
+        fi
     }
-    as_operator
-    status=$?
-    if [ "$status" -eq 105 ] && grep -q "Can't map 9054 card number 0 base registers\." "$work/user.out"; then
-        pass "an operator is refused (105) while resource1/resource3 are root's"
-    else
-        cat "$work/user.out"
-        fail "operator without the rule: status $status"
-    fi
+    expect_operator 105 "Can't map 9054 card number 0 base registers." \
+        "an operator is refused (105) while resource1/resource3 are root's"
     apply_rule "$card" users || fail "udev rule command failed on the simulated card"
-    as_operator
-    status=$?
-    if [ "$status" -eq 0 ] && grep -q 'Successfully programmed 5008 bytes\.' "$work/user.out"; then
-        pass "an operator in the rule's group programs the card"
-    else
-        cat "$work/user.out"
-        fail "operator with the rule: status $status"
-    fi
+    expect_operator 0 "Successfully programmed 5008 bytes." \
+        "an operator in the rule's group programs the card"
 else
     echo "note: not root (or no setpriv/nobody/users): access without root not checked"
 fi

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -30,6 +31,36 @@ static bool IsFolder(FILE* file)
 {
     struct stat st;
     return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads exactly `digits` hex digits (either case) at *p.
+static bool TakeHex(const char** p, int digits, uint32_t* value)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < digits; ++i, ++*p) {
+        const unsigned char c = static_cast<unsigned char>(**p);
+        if (!std::isxdigit(c))
+            return false;
+        v = (v << 4) | static_cast<uint32_t>(std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+bool ParseCardAddress(const char* text, CardAddress* address)
+{
+    const char* p = text;
+    uint32_t domain = 0, bus = 0, slot = 0, function = 0;
+    // DDDD:BB:SS.F has its second colon where BB:SS.F has its dot.
+    const bool withDomain = std::strlen(text) == 12;
+    if (withDomain && (!TakeHex(&p, 4, &domain) || *p++ != ':'))
+        return false;
+    if (!TakeHex(&p, 2, &bus) || *p++ != ':' || !TakeHex(&p, 2, &slot) || *p++ != '.' ||
+        !TakeHex(&p, 1, &function) || *p != '\0')
+        return false;
+    *address = CardAddress{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot),
+                           static_cast<uint8_t>(function)};
+    return true;
 }
 
 bool ParseCardNumber(const char* text, unsigned* card)
@@ -66,9 +97,13 @@ void ParseArguments(int argc, char** argv)
     // The upload reads whole blocks into its own buffer; a stdio buffer
     // in between would only split each block into two reads and a copy.
     std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
+    CardAddress address;
     unsigned card = 0;
-    if (!ParseCardNumber(argv[2], &card))
+    if (ParseCardAddress(argv[2], &address))
+        OpenCardAt(address);
+    else if (ParseCardNumber(argv[2], &card))
+        OpenCard(card);
+    else
         FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", SafeText(argv[2]).c_str());
-    OpenCard(card);
     DetectConfigFile();
 }

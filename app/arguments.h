@@ -1,6 +1,13 @@
 // The command line: FILE CARD.
 #pragma once
 
+#include "card/find_card.h"
+
+// Reads a card's PCI address, exactly DDDD:BB:SS.F or BB:SS.F in hex
+// digits of either case (domain 0000 when left out). Anything else is no
+// address, and is read as a card number as it always was.
+bool ParseCardAddress(const char* text, CardAddress* address);
+
 // Reads a card number the way the C scanner's %u does (leading blanks, an
 // optional sign, digits up to the first non-digit) but never wraps: true
 // only for a whole number from 0 to 15.

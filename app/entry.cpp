@@ -4,6 +4,7 @@
 
 #include "app/arguments.h"
 #include "app/fatal_exit.h"
+#include "app/options.h"
 #include "app/process_setup.h"
 #include "app/run_state.h"
 #include "upload/program_card.h"
@@ -11,7 +12,10 @@
 int VeldranMain(int argc, char** argv)
 {
     PrepareProcess();
-    std::printf("\nVELDRAN version 1.0\n");
+    int status = EXIT_OK;
+    if (RunOption(argc, argv, &status))
+        return status;
+    std::printf("\n%s version %s\n", PROGRAM_NAME, PROGRAM_VERSION);
     std::printf("Quorvel 9054 configuration utility for Windows.\n");
     ParseArguments(argc, argv);
     ProgramCard();

@@ -3,3 +3,5 @@
 RunState State = {};
 
 const char* const PROGRAM_NAME = "VELDRAN";
+
+const char* const PROGRAM_VERSION = VELDRAN_VERSION;

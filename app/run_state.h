@@ -45,3 +45,6 @@ extern RunState State;
 
 // The name the program reports itself by, whatever it was invoked as.
 extern const char* const PROGRAM_NAME;
+
+// The version, as the build names it (the project's version in CMake).
+extern const char* const PROGRAM_VERSION;

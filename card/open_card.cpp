@@ -2,13 +2,12 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "app/fatal_exit.h"
 #include "app/run_state.h"
+#include "card/find_card.h"
 
-constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
-constexpr uint16_t PLX_9054_DEVICE_ID = 0x9054;
 constexpr uint16_t BAR1_CONFIG_OFFSET = 0x14;
 constexpr uint32_t IO_BASE_MASK = 0xFFFFFFFC;
 constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
@@ -16,44 +15,38 @@ constexpr uint8_t DATA_WINDOW_BAR = 3;
 
 struct Board {
     uint16_t SubsystemDeviceId;
-    const char* Message;
+    const char* Name;
 };
 
 static const Board BOARDS[] = {
-    {0x3133, "\nFound Quorvel KX-10 card, old - update EEPROM!"},
-    {0x3311, "\nFound Quorvel KX-10 card"},
-    {0x3312, "\nFound Quorvel KX-20 card"},
-    {0x3313, "\nFound Quorvel KX-31 card"},
-    {0x3314, "\nFound Quorvel KX-30 card"},
-    {0x3315, "\nFound Quorvel KX-40 card"},
-    {0x3472, "\nFound Quorvel KX-50 card"},
-    {0x3473, "\nFound Quorvel KX-51 card"},
+    {0x3133, "Quorvel KX-10 card, old - update EEPROM!"},
+    {0x3311, "Quorvel KX-10 card"},
+    {0x3312, "Quorvel KX-20 card"},
+    {0x3313, "Quorvel KX-31 card"},
+    {0x3314, "Quorvel KX-30 card"},
+    {0x3315, "Quorvel KX-40 card"},
+    {0x3472, "Quorvel KX-50 card"},
+    {0x3473, "Quorvel KX-51 card"},
 };
 
-const char* BoardMessage(uint16_t subsystemDeviceId)
+const char* BoardName(uint16_t subsystemDeviceId)
 {
     for (const Board& board : BOARDS)
         if (board.SubsystemDeviceId == subsystemDeviceId)
-            return board.Message;
-    return "\nUnknown PLX PCI9054 based card!";
+            return board.Name;
+    return nullptr;
+}
+
+std::string BoardMessage(uint16_t subsystemDeviceId)
+{
+    const char* name = BoardName(subsystemDeviceId);
+    return name != nullptr ? std::string("\nFound ") + name : "\nUnknown PLX PCI9054 based card!";
 }
 
 bool IsValidWindow(const void* window)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(window);
     return address != 0 && address != UINTPTR_MAX && address != 0xFFFFFFFFu;
-}
-
-static DeviceKey FindCard(unsigned card)
-{
-    DeviceKey key;
-    std::memset(&key, 0xFF, sizeof key);
-    key.VendorId = PLX_VENDOR_ID;
-    key.DeviceId = PLX_9054_DEVICE_ID;
-    key.Function = 0;
-    if (PlxPci_DeviceFind(&key, static_cast<uint16_t>(card)) != PLX_STATUS_OK)
-        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card number %u.\n", card);
-    return key;
 }
 
 static void LocateControlPort(const DeviceKey& key, unsigned card)
@@ -83,16 +76,33 @@ static void MapDataWindow(unsigned card)
                 static_cast<int>(2 * sizeof(void*)), reinterpret_cast<uintptr_t>(State.DataWindow));
 }
 
-void OpenCard(unsigned card)
+// Opens the card the search found, exactly that one, and maps its window.
+static void OpenFoundCard(DeviceKey key, unsigned card)
 {
-    DeviceKey key = FindCard(card);
     if (PlxPci_DeviceOpen(&key, &State.CardDevice) != PLX_STATUS_OK)
         FatalExit(EXIT_CARD_ACCESS, "Can't gain access to 9054 card number %u.\n", card);
     State.DeviceOpen = 1;
     std::printf("\nUsing PCI device at bus %u/device %u.", static_cast<unsigned>(key.Bus),
                 static_cast<unsigned>(key.Slot));
     std::fflush(stdout);
-    std::fputs(BoardMessage(key.SubDeviceId), stdout);
+    std::fputs(BoardMessage(key.SubDeviceId).c_str(), stdout);
     LocateControlPort(key, card);
     MapDataWindow(card);
+}
+
+void OpenCard(unsigned card)
+{
+    DeviceKey key;
+    if (!FindCardNumber(card, &key))
+        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card number %u.\n", card);
+    OpenFoundCard(key, card);
+}
+
+void OpenCardAt(const CardAddress& address)
+{
+    DeviceKey key;
+    unsigned card = 0;
+    if (!FindCardAt(address, &key, &card))
+        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card at %s.\n", AddressText(address).c_str());
+    OpenFoundCard(key, card);
 }

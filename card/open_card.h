@@ -2,9 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-// The operator's name for a board, from its PCI subsystem device ID.
-const char* BoardMessage(uint16_t subsystemDeviceId);
+#include "card/find_card.h"
+
+// The board's name from its PCI subsystem device ID ("Quorvel KX-20
+// card"); null for a board outside the table.
+const char* BoardName(uint16_t subsystemDeviceId);
+
+// What a run prints to name the board: "\nFound " and its name, or that it
+// is unknown.
+std::string BoardMessage(uint16_t subsystemDeviceId);
 
 // True for an address the data window may really have.
 bool IsValidWindow(const void* window);
@@ -12,3 +20,7 @@ bool IsValidWindow(const void* window);
 // Opens card number card (0..15) and maps its data window; returns only on
 // success.
 void OpenCard(unsigned card);
+
+// Opens the card at that address as OpenCard opens its number; its
+// messages name that number. Returns only on success.
+void OpenCardAt(const CardAddress& address);

@@ -86,3 +86,34 @@ PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value,
                             uint32_t size, int accessType);
 PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value,
                              uint32_t size, int accessType);
+
+// ---- Added by this port: not a function of the vendor's library ----------
+//
+// What keeps this process from driving a device that a search found, found
+// out by reading alone: nothing is written, mapped, enabled or locked, so
+// that listing the cards can never disturb a run. Judged as the kernel
+// would judge this process (its effective user, groups and capabilities).
+
+// Bits of PlxAccess::Blocks.
+enum : unsigned {
+    PLX_BLOCK_LOCKDOWN = 1u << 0,      // the kernel is locked down (Lockdown names the mode)
+    PLX_BLOCK_READ_ONLY = 1u << 1,     // the device's files are on a read-only mount
+    PLX_BLOCK_PERMISSION = 1u << 2,    // Denied may not be opened for reading and writing
+    PLX_BLOCK_DRIVER = 1u << 3,        // a kernel driver (Driver) is bound to the device
+    PLX_BLOCK_NOT_DECODING = 1u << 4,  // I/O or memory decoding is off
+    PLX_BLOCK_MISSING = 1u << 5,       // Missing are not there or cannot be read
+};
+
+constexpr std::size_t PLX_ACCESS_TEXT_MAX = 64;
+
+struct PlxAccess {
+    unsigned Blocks;
+    int MayEnable;                         // this process may turn decoding on
+    char Lockdown[PLX_ACCESS_TEXT_MAX];    // the lockdown mode in force
+    char Driver[PLX_ACCESS_TEXT_MAX];      // the bound driver's name
+    char Denied[PLX_ACCESS_TEXT_MAX];      // the files concerned, as "resource1 and resource3"
+    char Missing[PLX_ACCESS_TEXT_MAX];
+};
+
+// Fills *access for the device the key describes (as a search left it).
+PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access);

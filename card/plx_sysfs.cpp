@@ -15,6 +15,7 @@
 // Failures return one of the codes of card/plx_sysfs_status.h; callers
 // give them no meaning beyond "failed".
 #include "card/plx_api.h"
+#include "card/plx_sysfs_paths.h"
 #include "card/plx_sysfs_status.h"
 
 #include <dirent.h>
@@ -103,17 +104,6 @@ std::vector<OpenRecord>& OpenRecords()
 }
 
 // ---- paths and names -------------------------------------------------------
-
-std::string SysfsRoot()
-{
-    const char* root = secure_getenv("VELDRAN_SYSFS_ROOT");
-    return (root != nullptr && root[0] != '\0') ? std::string(root) : std::string("/sys");
-}
-
-std::string DevicesFolder()
-{
-    return SysfsRoot() + "/bus/pci/devices";
-}
 
 int HexDigit(char c)
 {

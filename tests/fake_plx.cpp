@@ -138,3 +138,10 @@ PlxStatus PlxPci_IoPortWrite(DeviceObject*, uint64_t port, void* value, uint32_t
     Fake.Written.push_back(v);
     return PLX_STATUS_OK;
 }
+
+PlxStatus PlxPort_CheckAccess(const DeviceKey*, PlxAccess* access)
+{
+    Record("CheckAccess");
+    *access = PlxAccess{};
+    return PLX_STATUS_OK;
+}

@@ -31,6 +31,8 @@ constexpr mode_t MODE_READABLE = 0644;
 constexpr mode_t MODE_OWNER_ONLY = 0600;
 constexpr uint64_t FLAGS_IO = 0x40101;   // IORESOURCE_IO | IORESOURCE_SIZEALIGN | 1
 constexpr uint64_t FLAGS_MEM = 0x40200;  // IORESOURCE_MEM | IORESOURCE_SIZEALIGN
+constexpr uint32_t SIM_CLASS = 0x068000;   // bridge, other; no programming interface
+constexpr uint8_t SIM_REVISION = 0x0B;
 
 bool Fail(std::string* error, const std::string& message)
 {
@@ -123,9 +125,9 @@ std::string ConfigSpace(const SimCard& card)
     Put16(c + 0x02, card.DeviceId);
     Put16(c + 0x04, card.Decoding ? 0x0003 : 0x0000);  // command: I/O and memory space
     Put16(c + 0x06, 0x0280);                            // status: fast back-to-back, medium DEVSEL
-    c[0x08] = 0x0B;                                     // revision
-    c[0x0A] = 0x80;                                     // class: bridge, other
-    c[0x0B] = 0x06;
+    c[0x08] = SIM_REVISION;
+    c[0x0A] = static_cast<unsigned char>(SIM_CLASS >> 8);  // class: bridge, other
+    c[0x0B] = static_cast<unsigned char>(SIM_CLASS >> 16);
     Put32(c + 0x10, 0x00000000);  // BAR 0: memory, no size
     Put32(c + 0x14, card.IoBase | 1);
     Put32(c + 0x1C, card.Bar3Size != 0 ? Bar3Start(card) : 0);
@@ -167,6 +169,22 @@ std::string IdText(uint16_t id)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04x\n", id);
+    return text;
+}
+
+// `class` and `revision` as the kernel prints them ("0x%06x", "0x%02x"),
+// the files lspci reads besides the IDs.
+std::string ClassText()
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06x\n", static_cast<unsigned>(SIM_CLASS));
+    return text;
+}
+
+std::string RevisionText()
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x\n", static_cast<unsigned>(SIM_REVISION));
     return text;
 }
 
@@ -236,6 +254,8 @@ bool MakeCard(const std::string& root, const SimCard& card, std::string* error)
                         error) &&
            WriteNewFile(d + "subsystem_device", IdText(card.SubDeviceId), 0, MODE_READABLE,
                         error) &&
+           WriteNewFile(d + "class", ClassText(), 0, MODE_READABLE, error) &&
+           WriteNewFile(d + "revision", RevisionText(), 0, MODE_READABLE, error) &&
            WriteNewFile(d + "config", ConfigSpace(card), 0, MODE_READABLE, error) &&
            WriteNewFile(d + "resource", ResourceText(card), 0, MODE_READABLE, error) &&
            WriteNewFile(d + "resource1",

@@ -3,7 +3,8 @@
 // layer to find and drive when VELDRAN_SYSFS_ROOT names the folder.
 //
 // Per card, ROOT/bus/pci/devices/DDDD:BB:SS.F holds vendor, device,
-// subsystem_vendor, subsystem_device, config (256 bytes), resource (13 lines,
+// subsystem_vendor, subsystem_device, class, revision (so that lspci can
+// read the bus too), config (256 bytes), resource (13 lines,
 // as Linux 6.1 prints them), resource1 (the 256-byte register block of BAR 1,
 // I/O) and resource3 (BAR 3, memory), both mode 0600 as the kernel makes
 // them, and enable. Being plain files, they keep what is written to them:

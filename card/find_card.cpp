@@ -1,0 +1,57 @@
+#include "card/find_card.h"
+
+#include <cstdio>
+#include <cstring>
+
+constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
+constexpr uint16_t PLX_9054_DEVICE_ID = 0x9054;
+// The search takes a 16-bit index; past that, no card can be counted.
+constexpr unsigned LAST_INDEX = 0xFFFF;
+
+static DeviceKey CardSearchKey()
+{
+    DeviceKey key;
+    std::memset(&key, 0xFF, sizeof key);
+    key.VendorId = PLX_VENDOR_ID;
+    key.DeviceId = PLX_9054_DEVICE_ID;
+    key.Function = 0;
+    return key;
+}
+
+bool FindCardNumber(unsigned number, DeviceKey* key)
+{
+    if (number > LAST_INDEX)
+        return false;
+    *key = CardSearchKey();
+    return PlxPci_DeviceFind(key, static_cast<uint16_t>(number)) == PLX_STATUS_OK;
+}
+
+// The card is the one the search itself returned, key and all: turning the
+// address into a number and searching again could reach another card if
+// the bus changed in between.
+bool FindCardAt(const CardAddress& address, DeviceKey* key, unsigned* number)
+{
+    for (unsigned index = 0; FindCardNumber(index, key); ++index) {
+        const CardAddress found = CardAddressOf(*key);
+        if (found.Domain == address.Domain && found.Bus == address.Bus &&
+            found.Slot == address.Slot && found.Function == address.Function) {
+            *number = index;
+            return true;
+        }
+    }
+    return false;
+}
+
+CardAddress CardAddressOf(const DeviceKey& key)
+{
+    return CardAddress{key.Domain, key.Bus, key.Slot, key.Function};
+}
+
+std::string AddressText(const CardAddress& address)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", static_cast<unsigned>(address.Domain),
+                  static_cast<unsigned>(address.Bus), static_cast<unsigned>(address.Slot),
+                  static_cast<unsigned>(address.Function));
+    return text;
+}

@@ -1,0 +1,149 @@
+// PlxPort_CheckAccess on Linux: what keeps this process from driving a
+// card now, read from the files a run would open (card/plx_sysfs.cpp) and
+// from the kernel's lockdown setting, all below the same sysfs root. It
+// asks the kernel (faccessat with the effective IDs, capget) rather than
+// reading modes, so that groups, ACLs, root and read-only mounts are
+// judged as an open would judge them. It only reads.
+#include "card/plx_api.h"
+#include "card/plx_sysfs_paths.h"
+#include "card/plx_sysfs_status.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr uint16_t COMMAND_OFFSET = 0x04;
+constexpr unsigned COMMAND_DECODE_BITS = 0x0003;  // I/O space | memory space
+constexpr std::size_t LOCKDOWN_TEXT_MAX = 256;
+
+void AddName(char* list, const char* name)
+{
+    const std::size_t used = std::strlen(list);
+    std::snprintf(list + used, PLX_ACCESS_TEXT_MAX - used, "%s%s", used != 0 ? " and " : "", name);
+}
+
+// Up to max bytes of a small file; empty if it cannot be read.
+std::string ReadStart(const std::string& path, std::size_t max)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string text(max, '\0');
+    ssize_t n;
+    do
+        n = pread(fd, &text[0], max, 0);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+// The mode in brackets, as in "none [integrity] confidentiality"; empty
+// where the kernel has no lockdown file.
+std::string LockdownMode()
+{
+    const std::string text = ReadStart(SysfsRoot() + "/kernel/security/lockdown", LOCKDOWN_TEXT_MAX);
+    const std::size_t first = text.find('[');
+    const std::size_t last = text.find(']', first);
+    if (first == std::string::npos || last == std::string::npos)
+        return "";
+    return text.substr(first + 1, last - first - 1);
+}
+
+// Whether the run's open of the file for reading and writing would pass.
+void CheckReadWrite(const std::string& folder, const char* name, PlxAccess* access)
+{
+    if (faccessat(AT_FDCWD, (folder + "/" + name).c_str(), R_OK | W_OK, AT_EACCESS) == 0)
+        return;
+    if (errno == EROFS) {
+        access->Blocks |= PLX_BLOCK_READ_ONLY;
+    } else if (errno == EACCES || errno == EPERM) {
+        access->Blocks |= PLX_BLOCK_PERMISSION;
+        AddName(access->Denied, name);
+    } else {
+        access->Blocks |= PLX_BLOCK_MISSING;
+        AddName(access->Missing, name);
+    }
+}
+
+// The name of the driver bound to the device, from its `driver` link.
+std::string BoundDriver(const std::string& folder)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink((folder + "/driver").c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    return slash != nullptr ? slash + 1 : target;
+}
+
+// The command register, as the run reads it; false if it cannot be read.
+bool ReadCommand(const std::string& folder, unsigned* command)
+{
+    const std::string bytes = ReadStart(folder + "/config", COMMAND_OFFSET + 2);
+    if (bytes.size() < COMMAND_OFFSET + 2u)
+        return false;
+    *command = static_cast<unsigned char>(bytes[COMMAND_OFFSET]) |
+               static_cast<unsigned>(static_cast<unsigned char>(bytes[COMMAND_OFFSET + 1])) << 8;
+    return true;
+}
+
+// The kernel lets only CAP_SYS_ADMIN write `enable`, whatever its mode.
+bool MayEnable(const std::string& folder)
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0 ||
+        (data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) == 0)
+        return false;
+    return faccessat(AT_FDCWD, (folder + "/enable").c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+void CheckDevice(const std::string& folder, PlxAccess* access)
+{
+    const std::string lockdown = LockdownMode();
+    if (!lockdown.empty() && lockdown != "none") {
+        access->Blocks |= PLX_BLOCK_LOCKDOWN;
+        std::snprintf(access->Lockdown, PLX_ACCESS_TEXT_MAX, "%s", lockdown.c_str());
+    }
+    CheckReadWrite(folder, "resource1", access);
+    CheckReadWrite(folder, "resource3", access);
+    const std::string driver = BoundDriver(folder);
+    if (!driver.empty()) {
+        access->Blocks |= PLX_BLOCK_DRIVER;
+        std::snprintf(access->Driver, PLX_ACCESS_TEXT_MAX, "%s", driver.c_str());
+    }
+    unsigned command = 0;
+    if (!ReadCommand(folder, &command)) {
+        access->Blocks |= PLX_BLOCK_MISSING;
+        AddName(access->Missing, "config");
+    } else if ((command & COMMAND_DECODE_BITS) != COMMAND_DECODE_BITS) {
+        access->Blocks |= PLX_BLOCK_NOT_DECODING;
+    }
+    access->MayEnable = MayEnable(folder) ? 1 : 0;
+}
+
+}  // namespace
+
+PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access)
+{
+    if (key == nullptr || access == nullptr)
+        return ERR_ARGUMENT;
+    std::memset(access, 0, sizeof *access);
+    try {
+        CheckDevice(DeviceFolder(*key), access);
+    } catch (...) {
+        return ERR_INTERNAL;
+    }
+    return PLX_STATUS_OK;
+}

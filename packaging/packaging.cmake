@@ -27,3 +27,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/udev/60-veldran.rules
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
+# Where bash-completion looks for a command's completion: <prefix>/share/
+# bash-completion/completions (it searches /usr/local/share and /usr/share).
+install(FILES ${CMAKE_SOURCE_DIR}/completion/veldran.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME veldran
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})

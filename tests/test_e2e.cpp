@@ -12,46 +12,13 @@
 #include <unistd.h>
 
 #include "card/open_card.h"
+#include "tests/e2e_fixture.h"
 #include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
 #include "tools/testkit/files.h"
 #include "tools/testkit/process.h"
 
 namespace {
-
-// Runs the real program against the simulated bus at root.
-Outcome RunVeldran(const std::vector<std::string>& args, const std::string& root)
-{
-    return RunProcess({VELDRAN_BINARY, args, {{"VELDRAN_SYSFS_ROOT", root}}});
-}
-
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(temp.Path().empty());
-        root = temp.Path() + "/sys";
-        prom = TempFile(PromImage(600));
-    }
-    void MakeBus(const std::vector<SimCard>& cards)
-    {
-        std::string error;
-        ASSERT_TRUE(MakeSimBus(root, cards, &error)) << error;
-    }
-    TempFolder temp;
-    std::string root;
-    std::string prom;
-};
-
-SimCard CardAt(uint8_t bus, uint16_t subsys = 0x3311)
-{
-    SimCard card;
-    card.Bus = bus;
-    card.SubDeviceId = subsys;
-    card.IoBase = 0xE000 - 0x100u * bus;
-    card.Bar3Address = 0xF0000000u + 0x100000u * bus;
-    return card;
-}
 
 TEST_F(EndToEnd, WrongArgumentCountPrintsUsageOnly)
 {
@@ -89,6 +56,115 @@ TEST_F(EndToEnd, CardNumbersAreCheckedAfterTheFile)
     r = RunVeldran({prom, " 2"}, root);
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_THAT(r.Out, ::testing::HasSubstr("bus 3/device 0."));
+}
+
+SimCard CardIn(uint32_t domain, uint8_t bus)
+{
+    SimCard card = CardAt(bus);
+    card.Domain = domain;
+    card.Bar3Address += domain << 24;
+    return card;
+}
+
+TEST_F(EndToEnd, AnAddressSelectsTheCardThere)
+{
+    const SimCard a = CardIn(0, 1), b = CardIn(0, 3), c = CardIn(1, 2), d = CardIn(0, 0x0a);
+    MakeBus({a, b, c, d});
+    struct Case {
+        const char* card;
+        SimCard programmed;
+    } cases[] = {{"0000:03:00.0", b}, {"03:00.0", b}, {"0001:02:00.0", c}, {"0000:0A:00.0", d},
+                 {"0a:00.0", d}};
+    for (const Case& k : cases) {
+        for (const SimCard& card : {a, b, c, d})
+            ASSERT_TRUE(WriteSimControl(root, card, 0x00000002u, nullptr));
+        const Outcome r = RunVeldran({prom, k.card}, root);
+        EXPECT_EQ(r.Status, 0) << k.card << r.Err;
+        EXPECT_THAT(r.Out, ::testing::HasSubstr("\nUsing PCI device at bus " +
+                                                std::to_string(k.programmed.Bus) + "/device 0."));
+        for (const SimCard& card : {a, b, c, d})
+            EXPECT_EQ(ReadSimControl(root, card),
+                      SimDeviceName(card) == SimDeviceName(k.programmed) ? 0x000D0002u : 0x2u)
+                << k.card << " " << SimDeviceName(card);
+    }
+}
+
+TEST_F(EndToEnd, ACardByAddressIsNamedByItsNumber)
+{
+    SimCard deaf = CardAt(5);
+    deaf.Decoding = false;
+    MakeBus({CardAt(1), CardAt(3), deaf});
+    const Outcome r = RunVeldran({prom, "0000:05:00.0"}, root);
+    EXPECT_EQ(r.Status, 105);
+    EXPECT_EQ(r.Err, ErrorBlock("Can't gain access to 9054 card number 2.\n"));
+}
+
+TEST_F(EndToEnd, NoCardAtThatAddressOpensNothing)
+{
+    SimCard function1 = CardAt(3), other = CardAt(4);
+    function1.Function = 1;
+    other.DeviceId = 0x9056;
+    MakeBus({CardAt(3), function1, other});
+    for (const char* address : {"0000:03:00.1", "04:00.0", "0000:07:00.0", "0001:03:00.0"}) {
+        const Outcome r = RunVeldran({prom, address}, root);
+        EXPECT_EQ(r.Status, 101) << address;
+        EXPECT_EQ(r.Out, BANNER);
+        std::string full = address;
+        if (full.size() == 7)
+            full = "0000:" + full;
+        EXPECT_EQ(r.Err, ErrorBlock("Can't find 9054 card at " + full + ".\n"));
+    }
+    for (const SimCard& card : {CardAt(3), function1, other})
+        EXPECT_EQ(ReadSimControl(root, card), 0x00000002u) << SimDeviceName(card);
+}
+
+TEST_F(EndToEnd, WhatIsNoAddressIsStillReadAsANumber)
+{
+    std::vector<SimCard> cards;
+    for (uint8_t bus = 1; bus <= 4; ++bus)
+        cards.push_back(CardAt(bus));
+    MakeBus(cards);
+    // Each names card 3 (bus 4) or card 0 (bus 1) to the scanner.
+    const std::vector<std::pair<std::string, unsigned>> texts = {
+        {"0x3", 1}, {" 03:00.0", 4}, {"03:00.0 ", 4}, {"3:00.0", 4}, {"003:00.0", 4},
+        {"0000:03:00", 1}, {"00000:03:00.0", 1}, {"03-00.0", 4}};
+    for (const auto& [text, bus] : texts) {
+        const Outcome r = RunVeldran({prom, text}, root);
+        EXPECT_EQ(r.Status, 0) << "'" << text << "' " << r.Err;
+        EXPECT_THAT(r.Out, ::testing::HasSubstr("bus " + std::to_string(bus) + "/device 0."))
+            << "'" << text << "'";
+    }
+}
+
+TEST_F(EndToEnd, HelpAndVersionEndWithStatusZero)
+{
+    Outcome r = RunVeldran({"--help"}, root);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    for (const char* form : {"veldran FILE CARD", "veldran --list", "veldran --help",
+                             "veldran --version", "DDDD:BB:SS.F", "BB:SS.F"})
+        EXPECT_THAT(r.Out, ::testing::HasSubstr(form));
+    r = RunVeldran({"--version"}, root);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    // The banner's version line, on its own.
+    EXPECT_EQ("\n" + r.Out, BANNER.substr(0, BANNER.find('\n', 1) + 1));
+}
+
+TEST_F(EndToEnd, AnythingButTheExactOptionsKeepsTheUsage)
+{
+    MakeBus({CardAt(1)});
+    for (const char* option : {"--LIST", "-l", "--lis", "--list=x", "--help ", "-h", "--versions"}) {
+        const Outcome r = RunVeldran({option}, root);
+        EXPECT_EQ(r.Status, 100) << option;
+        EXPECT_EQ(r.Out, BANNER + USAGE) << option;
+    }
+    const Outcome r = RunVeldran({"--help", "--version"}, root);
+    EXPECT_EQ(r.Status, 101);
+    EXPECT_EQ(r.Err, ErrorBlock("File not found: --help"));
+    const Outcome three = RunVeldran({"--list", "0", "x"}, root);
+    EXPECT_EQ(three.Status, 100);
+    EXPECT_EQ(three.Out, BANNER + USAGE);
 }
 
 TEST_F(EndToEnd, NoCardAtThatNumber)

@@ -41,6 +41,34 @@ TEST(CardNumber, RejectsAnythingElseWithoutWrapping)
     }
 }
 
+TEST(CardAddress, ReadsExactlyTheTwoFormsInHex)
+{
+    struct Case {
+        const char* text;
+        uint32_t domain;
+        unsigned bus, slot, function;
+    } accepted[] = {{"0000:03:00.0", 0, 3, 0, 0},       {"03:00.0", 0, 3, 0, 0},
+                    {"abcd:EF:1f.7", 0xabcd, 0xef, 0x1f, 7}, {"ffff:ff:ff.f", 0xffff, 0xff, 0xff, 15},
+                    {"0001:0a:1C.2", 1, 0x0a, 0x1c, 2}};
+    for (const auto& c : accepted) {
+        CardAddress address{};
+        ASSERT_TRUE(ParseCardAddress(c.text, &address)) << c.text;
+        EXPECT_EQ(address.Domain, c.domain) << c.text;
+        EXPECT_EQ(address.Bus, c.bus) << c.text;
+        EXPECT_EQ(address.Slot, c.slot) << c.text;
+        EXPECT_EQ(address.Function, c.function) << c.text;
+    }
+    const char* rejected[] = {"3",           "3:00.0",       "003:00.0",     "0000:3:00.0",
+                              "0000:03:0.0", "0000:03:00",   "0000:03:00.",  "0000:03:00.00",
+                              " 03:00.0",    "03:00.0 ",     "00000:03:00.0", "0000:03:00:0",
+                              "0000.03:00.0", "03.00.0",     "g3:00.0",      "0x03:00.0",
+                              "+3:00.0",     "0000:03:00.g", ""};
+    for (const char* text : rejected) {
+        CardAddress address{};
+        EXPECT_FALSE(ParseCardAddress(text, &address)) << text;
+    }
+}
+
 class RunDeath : public ::testing::Test {
 protected:
     void SetUp() override { ResetFake(); }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs shellcheck on every shell script of the project: files named *.sh
-# and files that start with a sh or bash "#!" line (.ci/run, the package's
-# maintainer scripts). Build folders, the fuzzing inputs and debhelper's
-# scratch folders are left out.
+# Runs shellcheck on every shell script of the project: files named *.sh or
+# *.bash (the bash completion) and files that start with a sh or bash "#!"
+# line (.ci/run, the package's maintainer scripts). Build folders, the
+# fuzzing inputs and debhelper's scratch folders are left out.
 #
 #   check-scripts.sh [SOURCE_DIR]
 #
@@ -19,7 +19,7 @@ scripts=()
 while IFS= read -r -d '' f; do
     f=${f#./}
     case $f in
-        *.sh) scripts+=("$f") ;;
+        *.sh | *.bash) scripts+=("$f") ;;
         *) head -n1 "$f" 2>/dev/null | grep -Eq '^#! ?(/usr)?/bin/(env )?(ba)?sh\b' && scripts+=("$f") ;;
     esac
 done < <(find . \( -name .git -o -name 'obj-*' -o -path ./fuzz/corpus -o -path ./fuzz/seeds \

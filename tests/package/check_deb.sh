@@ -98,7 +98,8 @@ dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
 expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
     usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
-    usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz)
+    usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz
+    usr/share/bash-completion/completions/veldran)
 if [ -f "$source_dir/debian/veldran.lintian-overrides" ]; then
     expected+=(usr/share/lintian/overrides/veldran)
 fi
@@ -149,8 +150,9 @@ unpacked() { # PATH: the file, uncompressed into the scratch folder if need be
 rule=$root/usr/lib/udev/rules.d/60-veldran.rules
 man=$(unpacked "$root/usr/share/man/man1/veldran.1")
 readme=$(unpacked "$doc/README.md")
+completion=$root/usr/share/bash-completion/completions/veldran
 for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$source_dir/docs/veldran.1" \
-    "$readme:$source_dir/README.md"; do
+    "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash"; do
     packaged=${pair%%:*} original=${pair#*:}
     if cmp -s "$packaged" "$original"; then
         pass "${original#"$source_dir"/} packaged unchanged"
@@ -397,6 +399,13 @@ else
         cat "$work/simbus.out"
         fail "veldran-simbus could not make a simulated card"
     else
+        if VELDRAN_SYSFS_ROOT=$sim "$bin" --list >"$work/list.out" 2>&1 &&
+            grep -Eq '^0 +0000:01:00\.0 +Quorvel KX-20 card +yes$' "$work/list.out"; then
+            pass "packaged veldran --list shows the simulated KX-20 as card 0"
+        else
+            cat "$work/list.out"
+            fail "packaged veldran --list"
+        fi
         prom=$work/image.prom
         { printf '\377\000\000\000\125\231\252\146'; head -c 40000 /dev/zero | tr '\0' '\132'; } >"$prom"
         size=$(stat -c %s "$prom")
@@ -421,11 +430,11 @@ if command -v "$cmake" >/dev/null 2>&1; then
     if "$cmake" --install "$build_dir" --prefix "$inst" --component veldran >"$work/install.out" 2>&1; then
         missing=
         for f in bin/veldran share/man/man1/veldran.1 lib/udev/rules.d/60-veldran.rules \
-            share/doc/veldran/README.md; do
+            share/doc/veldran/README.md share/bash-completion/completions/veldran; do
             [ -f "$inst/$f" ] || missing="$missing $f"
         done
         if [ -z "$missing" ]; then
-            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/"
+            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/, share/bash-completion/completions/"
         else
             fail "cmake --install did not install:$missing"
         fi

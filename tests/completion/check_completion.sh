@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The bash completion's candidates, as bash-completion offers them when a
+# user presses Tab: options and file names for FILE, the numbers and
+# addresses of the cards on a simulated bus for CARD.
+#
+#   check_completion.sh COMPLETION VELDRAN SIMBUS
+#
+# Exit status 77 (skipped) when bash-completion is not installed.
+set -u -o pipefail
+
+completion=$(readlink -f "${1:?completion file}")
+veldran=$(readlink -f "${2:?veldran binary}")
+simbus=$(readlink -f "${3:?veldran-simbus binary}")
+framework=/usr/share/bash-completion/bash_completion
+[ -r "$framework" ] || { echo "SKIP: bash-completion not installed"; exit 77; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/veldran-completion.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+"$simbus" "$work/sys" addr=0000:03:00.0 addr=0001:01:00.0 addr=0000:01:00.0,device=0x9056 \
+    addr=0000:01:00.1 || exit 1
+mkdir "$work/files" "$work/files/designs"
+: >"$work/files/top.bit"
+: >"$work/files/image.prom"
+export VELDRAN_SYSFS_ROOT=$work/sys
+
+# shellcheck source=/dev/null
+. "$framework"
+# shellcheck source=completion/veldran.bash
+. "$completion"
+
+failures=0
+# expect LINE WANTED...: the candidates for completing at the end of LINE,
+# words split as readline splits them (at blanks and at colons).
+expect() {
+    local line=$1
+    shift
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+    local split=${line//:/ : }
+    read -r -a COMP_WORDS <<<"$split"
+    [[ $line == *' ' ]] && COMP_WORDS+=('')
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _veldran veldran "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    local got want
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+    want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    [ $# -eq 0 ] && want=" "
+    [ ${#COMPREPLY[@]} -eq 0 ] && got=" "
+    if [ "$got" = "$want" ]; then
+        echo "ok:   '$line' -> $got"
+    else
+        echo "FAIL: '$line' -> '$got', not '$want'"
+        failures=$((failures + 1))
+    fi
+}
+
+cd "$work/files" || exit 1
+# "veldran" on the line is the build's binary.
+mkdir "$work/bin"
+ln -s "$veldran" "$work/bin/veldran"
+PATH=$work/bin:$PATH
+
+expect "veldran --" --help --list --version
+expect "veldran --l" --list
+expect "veldran " designs image.prom top.bit
+expect "veldran t" top.bit
+expect "veldran top.bit " 0 1 0000:03:00.0 0001:01:00.0
+expect "veldran top.bit 1" 1
+expect "veldran top.bit 0000:0" 03:00.0
+expect "veldran top.bit 0001:" 01:00.0
+expect "veldran --list "
+expect "veldran top.bit 0 "
+
+# No card at all: nothing to offer, and nothing printed on the terminal.
+export VELDRAN_SYSFS_ROOT=$work/none
+expect "veldran top.bit "
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all completion checks passed"

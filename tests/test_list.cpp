@@ -1,0 +1,262 @@
+// veldran --list against simulated buses: the numbers a run counts by,
+// held against lspci's own reading of the bus, and each reason a card
+// cannot be programmed, as root and as an ordinary user.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "tests/e2e_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using ::testing::HasSubstr;
+
+const std::string HEADER =
+    "Card  Address       Board                                     Program now?\n";
+
+// A card's line, columns as an operator reads them.
+std::string Line(const std::string& number, const std::string& address, const std::string& board,
+                 const std::string& verdict)
+{
+    std::string line = number + std::string(6 - number.size(), ' ') + address + "  " + board;
+    return line + std::string(42 - board.size(), ' ') + verdict + "\n";
+}
+
+const std::string PERMISSION =
+    "      - no permission to read and write resource1 and resource3: the udev rule\n"
+    "        60-veldran.rules gives the card's files to the group veldran; join it and\n"
+    "        log in again, or run as root\n";
+const std::string DECODING = "      - I/O or memory decoding is off; a run as root turns it on\n";
+
+class List : public EndToEnd {
+protected:
+    Outcome RunList() { return RunVeldran({"--list"}, root); }
+
+    // As "nobody", in the group "users" standing for veldran when inGroup.
+    Outcome RunListAsUser(bool inGroup)
+    {
+        std::vector<std::string> args = {"--reuid=nobody", "--regid=nogroup"};
+        args.push_back(inGroup ? "--groups=users" : "--clear-groups");
+        args.insert(args.end(), {VELDRAN_BINARY, "--list"});
+        return RunProcess({"/usr/bin/setpriv", args, {{"VELDRAN_SYSFS_ROOT", root}}});
+    }
+    // Only root can run the list as another user; the bus is then opened
+    // to everyone, as /sys is, but for the resource files.
+    bool OpenToUsers()
+    {
+        if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || getgrnam("users") == nullptr)
+            return false;
+        for (const fs::path& path : {fs::path(temp.Path()), fs::path(root)})
+            chmod(path.c_str(), 0755);
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            const std::string name = entry.path().filename();
+            if (!entry.is_symlink() && name != "resource1" && name != "resource3")
+                chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+        }
+        return true;
+    }
+    // Gives a card's resource files to the group "users", as the udev rule
+    // gives them to veldran.
+    void GrantToUsers(const SimCard& card)
+    {
+        for (const char* file : {"resource1", "resource3"}) {
+            const std::string path = SimDevicePath(root, card) + "/" + file;
+            ASSERT_EQ(chown(path.c_str(), 0, getgrnam("users")->gr_gid), 0) << path;
+            ASSERT_EQ(chmod(path.c_str(), 0660), 0) << path;
+        }
+    }
+    void WriteLockdown(const std::string& text)
+    {
+        fs::create_directories(root + "/kernel/security");
+        ASSERT_TRUE(WriteFile(root + "/kernel/security/lockdown", text));
+    }
+};
+
+TEST_F(List, NumbersTheCardsAsARunDoes)
+{
+    SimCard other = CardAt(2), second = CardAt(3), unknown = CardAt(1, 0x1234);
+    other.DeviceId = 0x9056;
+    second.Function = 1;
+    unknown.Domain = 1;
+    MakeBus({CardAt(7, 0x3312), other, second, unknown, CardAt(3, 0x3133)});
+    const Outcome r = RunList();
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:03:00.0", "Quorvel KX-10 card, old - update EEPROM!", "yes") +
+                         Line("1", "0000:07:00.0", "Quorvel KX-20 card", "yes") +
+                         Line("2", "0001:01:00.0", "unknown board (subsystem ID 0x1234)", "yes"));
+    // And a run of number 1 programs the card listed as 1.
+    EXPECT_EQ(RunVeldran({prom, "1"}, root).Status, 0);
+    EXPECT_EQ(ReadSimControl(root, CardAt(7)), 0x000D0002u);
+}
+
+TEST_F(List, NoCardIsStatus101)
+{
+    MakeBus({});
+    const Outcome r = RunList();
+    EXPECT_EQ(r.Status, 101);
+    EXPECT_EQ(r.Out, "No 9054 card found.\n");
+}
+
+// lspci reads the same simulated files on its own and sorts the devices
+// itself; the list must count the 9054s at function 0 in its order.
+TEST_F(List, CountsInTheOrderLspciShows)
+{
+    if (access("/usr/bin/lspci", X_OK) != 0)
+        GTEST_SKIP() << "lspci not installed (Debian package pciutils)";
+    std::vector<SimCard> cards;
+    for (const auto& [domain, bus, slot, function] :
+         std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t>>{
+             {2, 0, 0, 0}, {0, 0x40, 0, 0}, {0, 5, 3, 0}, {0x10, 1, 0, 0}, {0, 5, 0x1f, 0},
+             {0, 5, 3, 1}, {1, 0x80, 2, 0}, {0, 0xa, 0, 0}, {0, 5, 0, 0}}) {
+        SimCard card = CardAt(static_cast<uint8_t>(cards.size() + 1));
+        card.Domain = domain;
+        card.Bus = bus;
+        card.Slot = slot;
+        card.Function = function;
+        cards.push_back(card);
+    }
+    MakeBus(cards);
+    const Outcome lspci = RunProcess(
+        {"/usr/bin/lspci",
+         {"-A", "linux-sysfs", "-O", "sysfs.path=" + root + "/bus/pci", "-D", "-n", "-d", "10b5:9054"},
+         {}});
+    ASSERT_EQ(lspci.Status, 0) << lspci.Err;
+    std::vector<std::string> expected;
+    std::istringstream lines(lspci.Out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.compare(12, 1, " ") == 0 && line.compare(11, 1, "0") == 0)
+            expected.push_back(line.substr(0, 12));
+    ASSERT_EQ(expected.size(), 8u) << lspci.Out;
+
+    const Outcome r = RunList();
+    ASSERT_EQ(r.Status, 0);
+    std::vector<std::string> listed;
+    std::istringstream list(r.Out);
+    std::string line;
+    std::getline(list, line);  // the header
+    for (unsigned number = 0; std::getline(list, line); ++number) {
+        EXPECT_EQ(line.substr(0, 6), std::to_string(number) + std::string(5, ' ')) << line;
+        listed.push_back(line.substr(6, 12));
+    }
+    EXPECT_EQ(listed, expected);
+}
+
+TEST_F(List, AnOperatorWithoutTheGroupIsToldWhatGrantsAccess)
+{
+    MakeBus({CardAt(1), CardAt(2)});
+    if (!OpenToUsers())
+        GTEST_SKIP() << "needs root, setpriv and the group users to run as another user";
+    Outcome r = RunListAsUser(false);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + PERMISSION +
+                         Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") + PERMISSION);
+    // The rule's grant counts once the user is in the group; only the
+    // files still not granted are named.
+    GrantToUsers(CardAt(1));
+    ASSERT_EQ(chmod((SimDevicePath(root, CardAt(2)) + "/resource1").c_str(), 0666), 0);
+    r = RunListAsUser(true);
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                         Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") +
+                         "      - no permission to read and write resource3: the udev rule\n" +
+                         PERMISSION.substr(PERMISSION.find("        60-")));
+    r = RunListAsUser(false);
+    EXPECT_THAT(r.Out, HasSubstr(Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no")));
+}
+
+TEST_F(List, DecodingOffNeedsARunAsRoot)
+{
+    SimCard deaf = CardAt(1);
+    deaf.Decoding = false;
+    MakeBus({deaf});
+    // Root may write `enable`: the run turns decoding on.
+    if (geteuid() == 0) {
+        EXPECT_EQ(RunList().Out,
+                  HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") + DECODING);
+    }
+    if (!OpenToUsers())
+        GTEST_SKIP() << "needs root, setpriv and the group users to run as another user";
+    GrantToUsers(deaf);
+    EXPECT_EQ(RunListAsUser(true).Out,
+              HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + DECODING);
+}
+
+TEST_F(List, LockdownIsNamedWithItsMode)
+{
+    MakeBus({CardAt(1)});
+    WriteLockdown("none [integrity] confidentiality\n");
+    Outcome r = RunList();
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
+                         "      - kernel lockdown is on (integrity): the kernel lets no program reach the\n"
+                         "        card, root included; only booting without it helps (Secure Boot off,\n"
+                         "        no lockdown= boot option)\n");
+    WriteLockdown("none integrity [confidentiality]\n");
+    EXPECT_THAT(RunList().Out, HasSubstr("kernel lockdown is on (confidentiality)"));
+    WriteLockdown("[none] integrity confidentiality\n");
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes"));
+}
+
+TEST_F(List, ABoundDriverIsNamedWithHowToUnbindIt)
+{
+    MakeBus({CardAt(1), CardAt(2)});
+    fs::create_directories(root + "/bus/pci/drivers/uio_pci_generic");
+    fs::create_symlink("../../../../bus/pci/drivers/uio_pci_generic",
+                       SimDevicePath(root, CardAt(2)) + "/driver");
+    const Outcome r = RunList();
+    EXPECT_EQ(r.Out,
+              HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                  Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") +
+                  "      - the kernel driver uio_pci_generic is bound to the card; unbind it as root:\n"
+                  "        echo 0000:02:00.0 > /sys/bus/pci/devices/0000:02:00.0/driver/unbind\n");
+}
+
+// A container's /sys is a read-only mount: shown here with a read-only bind
+// mount of the simulated bus in a mount namespace of the list's own.
+TEST_F(List, ReadOnlySysfsIsNamed)
+{
+    MakeBus({CardAt(1)});
+    const std::string script = "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" "
+                               "&& exec \"$1\" --list";
+    const Outcome r = RunProcess({"/usr/bin/unshare", {"--mount", "sh", "-c", script, root, VELDRAN_BINARY},
+                                  {{"VELDRAN_SYSFS_ROOT", root}}});
+    if (r.Status != 0 && r.Out.empty())
+        GTEST_SKIP() << "no private read-only mount here: " << r.Err;
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
+                         "      - sysfs is mounted read-only here (as in a container): the card's files\n"
+                         "        cannot be opened for writing; run where /sys is writable\n");
+}
+
+// Every file of the bus, with its mode and content.
+std::map<std::string, std::string> Snapshot(const std::string& root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat st;
+        lstat(entry.path().c_str(), &st);
+        files[entry.path()] = std::to_string(st.st_mode) + ":" +
+                              (entry.is_regular_file() ? ReadFile(entry.path()) : "");
+    }
+    return files;
+}
+
+TEST_F(List, ChangesNothingOnTheBus)
+{
+    SimCard deaf = CardAt(1), busy = CardAt(2);
+    deaf.Decoding = false;
+    busy.Control = 0;
+    MakeBus({deaf, busy});
+    const auto before = Snapshot(root);
+    EXPECT_EQ(RunList().Status, 0);
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+}  // namespace

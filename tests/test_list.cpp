@@ -220,7 +220,8 @@ TEST_F(List, ABoundDriverIsNamedWithHowToUnbindIt)
 }
 
 // A container's /sys is a read-only mount: shown here with a read-only bind
-// mount of the simulated bus in a mount namespace of the list's own.
+// mount of the simulated bus in a mount namespace of the list's own; a
+// read-write mount of the card's folder on top gives that card back.
 TEST_F(List, ReadOnlySysfsIsNamed)
 {
     MakeBus({CardAt(1)});
@@ -233,6 +234,18 @@ TEST_F(List, ReadOnlySysfsIsNamed)
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
                          "      - sysfs is mounted read-only here (as in a container): the card's files\n"
                          "        cannot be opened for writing; run where /sys is writable\n");
+
+    // A container given the card's own folder read-write, as a bind mount.
+    const std::string card = fs::canonical(SimDevicePath(root, CardAt(1)));
+    const Outcome given = RunProcess(
+        {"/usr/bin/unshare",
+         {"--mount", "sh", "-c",
+          script.substr(0, script.find(" && exec")) +
+              " && mount --bind \"$2\" \"$2\" && mount -o remount,bind,rw \"$2\" \"$2\""
+              " && exec \"$1\" --list",
+          root, VELDRAN_BINARY, card},
+         {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(given.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes")) << given.Err;
 }
 
 // Every file of the bus, with its mode and content.

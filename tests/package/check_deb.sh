@@ -255,7 +255,7 @@ if command -v groff >/dev/null 2>&1; then
         printf '%s\n' "$warnings"
         fail "groff reports problems in the manual page"
     fi
-    for section in NAME SYNOPSIS DESCRIPTION 'FILE FORMATS' 'CARD NUMBER' 'EXIT STATUS' \
+    for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'FILE FORMATS' CARD 'EXIT STATUS' \
         ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
         grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
     done

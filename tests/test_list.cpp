@@ -111,8 +111,12 @@ TEST_F(List, NoCardIsStatus101)
 // itself; the list must count the 9054s at function 0 in its order.
 TEST_F(List, CountsInTheOrderLspciShows)
 {
-    if (access("/usr/bin/lspci", X_OK) != 0)
+    if (access("/usr/bin/lspci", X_OK) != 0) {
+        // CI installs it (tools/packages.list): missing there is a fault.
+        if (getenv("CI") != nullptr)
+            FAIL() << "lspci not installed (Debian package pciutils)";
         GTEST_SKIP() << "lspci not installed (Debian package pciutils)";
+    }
     std::vector<SimCard> cards;
     for (const auto& [domain, bus, slot, function] :
          std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t>>{
@@ -199,8 +203,6 @@ TEST_F(List, LockdownIsNamedWithItsMode)
                          "      - kernel lockdown is on (integrity): the kernel lets no program reach the\n"
                          "        card, root included; only booting without it helps (Secure Boot off,\n"
                          "        no lockdown= boot option)\n");
-    WriteLockdown("none integrity [confidentiality]\n");
-    EXPECT_THAT(RunList().Out, HasSubstr("kernel lockdown is on (confidentiality)"));
     WriteLockdown("[none] integrity confidentiality\n");
     EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes"));
 }

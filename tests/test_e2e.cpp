@@ -233,6 +233,18 @@ TEST_F(EndToEnd, LostOrMissingConsoleNeverStopsTheProgramming)
     struct stat st;
     ASSERT_EQ(stat((SimDevicePath(root, card) + "/resource1").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 256);
+
+    // A log at its file-size limit (ulimit -f, LimitFSIZE): the countdown
+    // of 256 blocks crosses it mid-stream.
+    WriteSimControl(root, card, 0x00000002u, nullptr);
+    const std::string image = TempFile(PromImage(4u << 20)), log = temp.Path() + "/log";
+    r = RunProcess({"/bin/sh",
+                    {"-c", "ulimit -f 1 && exec \"$0\" \"$@\" >" + log, VELDRAN_BINARY, image, "0"},
+                    {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+    EXPECT_THAT(ReadFile(log), ::testing::StartsWith(BANNER));
 }
 
 TEST_F(EndToEnd, TheErrorBlockComesAfterEverythingPrintedBeforeIt)

@@ -261,6 +261,31 @@ TEST_F(EndToEnd, TheErrorBlockComesAfterEverythingPrintedBeforeIt)
                                      ErrorBlock("Unknown file type."));
 }
 
+// A folder in RAM where there is some, for large images read many times.
+std::string RamParent()
+{
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+}
+
+TEST_F(EndToEnd, TheSuccessLineCountsEveryByteOfAnImageOver4GiB)
+{
+    MakeBus({CardAt(1)});
+    TempFolder ram(RamParent());
+    const std::string big = ram.Path() + "/big.bit";
+    // A header that declares no data, then 4 GiB + 10 bytes of zeros
+    // (sparse, so it takes no room and reads fast).
+    const Bytes header = BitHeader({"a", "b", "c", "d"}, 0);
+    ASSERT_TRUE(WriteFile(big, std::string(header.begin(), header.end())));
+    ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(header.size() + (4ull << 30) + 10)), 0);
+    const Outcome r = RunVeldran({big, "0"}, root);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    // The countdown keeps its 32-bit figures: 0, then 2^32 - 16384, ...,
+    // and 0 again before the last 10 bytes.
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("\nProgramming...\n0     \r4294950912\r"));
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("\r0     \r0     \nSuccessfully programmed "
+                                            "4294967306 bytes.\n"));
+}
+
 // Runs that are held in the middle of the stream: the image is large, and
 // the countdown soon fills the runner's small output pipe, so the run waits
 // at a block boundary until the test reads on. No timing is involved.
@@ -268,8 +293,7 @@ class HeldRun : public EndToEnd {
 protected:
     static void SetUpTestSuite()
     {
-        // In RAM where there is some: the image is streamed many times.
-        folder = new TempFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+        folder = new TempFolder(RamParent());
         image = folder->Path() + "/big.prom";
         std::string error;
         ASSERT_TRUE(WriteSample(image, {}, PromData(), IMAGE_SIZE, &error)) << error;

@@ -43,19 +43,21 @@ static void StartConfigurationCycle()
 
 // Sends everything from the file's position to its end; returns the count.
 // An interrupt is acted on between blocks, so no block is sent in part.
-static uint32_t StreamFile()
+static uint64_t StreamFile()
 {
-    // Figures are 32-bit as on the original platform: a countdown that
-    // went below zero shows as its unsigned value.
+    // The countdown's figures are 32-bit as on the original platform: one
+    // that went below zero shows as its unsigned value. The count of bytes
+    // sent is what the success line states, so it must be true whatever
+    // the file's size.
     uint32_t remaining = static_cast<uint32_t>(State.ConfigLength);
-    uint32_t total = 0;
+    uint64_t total = 0;
     errno = 0;
     std::size_t n;
     StopIfInterrupted();
     while ((n = std::fread(State.BlockBuffer, 1, BLOCK_SIZE, State.ConfigFile)) > 0) {
         std::printf("%-6" PRIu32 "\r", remaining);
         std::fflush(stdout);
-        total += static_cast<uint32_t>(n);
+        total += n;
         remaining -= static_cast<uint32_t>(n);
         WriteBlock(State.BlockBuffer, n);
         errno = 0;
@@ -74,7 +76,7 @@ static uint32_t StreamFile()
     return total;
 }
 
-static uint32_t Total = 0;
+static uint64_t Total = 0;
 
 // Everything that stores into the data window, from the first data byte to
 // the last trailing byte.
@@ -95,5 +97,5 @@ void ProgramCard()
     StartConfigurationCycle();
     if (!RunWithWindowGuard(SendConfiguration))
         AbortProgramming(EXIT_CARD_ACCESS, "Can't access 9054 card data window.\n");
-    std::printf("\nSuccessfully programmed %" PRIu32 " bytes.", Total);
+    std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", Total);
 }

@@ -8,6 +8,9 @@
 #include <memory>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -300,12 +303,17 @@ protected:
     }
     static void TearDownTestSuite() { delete folder; }
 
-    std::unique_ptr<Process> StartHeld(const std::string& card)
+    // ignored: signals the run starts with ignored, as with `trap '' ...`.
+    std::unique_ptr<Process> StartHeld(const std::string& card, const std::string& ignored = "")
     {
-        auto run = std::make_unique<Process>(
-            Command{VELDRAN_BINARY, {image, card}, {{"VELDRAN_SYSFS_ROOT", root}}});
-        EXPECT_TRUE(run->WaitForOutput("\nProgramming...\n")) << run->OutputSoFar();
-        return run;
+        Command run{VELDRAN_BINARY, {image, card}, {{"VELDRAN_SYSFS_ROOT", root}}};
+        if (!ignored.empty())
+            run = {"/bin/sh",
+                   {"-c", "trap '' " + ignored + " && exec \"$0\" \"$@\"", VELDRAN_BINARY, image, card},
+                   run.Env};
+        auto held = std::make_unique<Process>(run);
+        EXPECT_TRUE(held->WaitForOutput("\nProgramming...\n")) << held->OutputSoFar();
+        return held;
     }
 
     static constexpr std::size_t IMAGE_SIZE = 64u << 20;
@@ -342,7 +350,7 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
 
 TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
 {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         TempFolder bus;
         root = bus.Path() + "/sys";
         const SimCard card = CardAt(1);
@@ -358,6 +366,52 @@ TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
         // And the card is given back.
         EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
     }
+}
+
+// nohup, `trap '' ...`, a script's background job: the caller wants the
+// run to go on.
+TEST_F(HeldRun, SignalsIgnoredOnEntryStayIgnored)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    auto held = StartHeld("0", "INT TERM HUP QUIT");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        held->Signal(signal);
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
+                                           "Function complete.\n"));
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+}
+
+// The card's lock is free: no run holds it any more.
+bool CardIsReleased(const std::string& root, const SimCard& card)
+{
+    const int fd = open((SimDevicePath(root, card) + "/resource1").c_str(), O_RDWR | O_CLOEXEC);
+    const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        close(fd);
+    return free;
+}
+
+// A stop request while a stalled reader keeps the console blocked: the
+// card is put in reset and given back before the output is read.
+TEST_F(HeldRun, AnInterruptReachesTheCardWhileNobodyReadsTheOutput)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    auto held = StartHeld("0");
+    ASSERT_TRUE(held->WaitUntilBlockedWriting());
+    held->Signal(SIGTERM);
+    bool inReset = false;
+    for (int i = 0; i < 3000 && !inReset; ++i) {  // up to 30 s, not read meanwhile
+        inReset = ReadSimControl(root, card) == 0x000C0002u && CardIsReleased(root, card);
+        poll(nullptr, 0, 10);
+    }
+    EXPECT_TRUE(inReset);
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 143);
+    EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
 }
 
 TEST_F(HeldRun, AWindowThatGoesAwayEndsTheRunAsACardFault)

@@ -55,6 +55,7 @@ static uint64_t StreamFile()
     std::size_t n;
     StopIfInterrupted();
     while ((n = std::fread(State.BlockBuffer, 1, BLOCK_SIZE, State.ConfigFile)) > 0) {
+        // Without a reader this write waits; an interrupt cuts it short.
         std::printf("%-6" PRIu32 "\r", remaining);
         std::fflush(stdout);
         total += n;
@@ -67,11 +68,13 @@ static uint64_t StreamFile()
     // end of the file. errno, cleared before every read, is tested as well
     // so that a failed read that the library reports only through errno
     // still ends the run as a read error, never as a success.
-    if (std::ferror(State.ConfigFile) || errno != 0)
-        AbortProgramming(EXIT_FILE_IO, "File I/O error.");
-    // An interrupt that came during the last block is still acted on.
+    const bool readFailed = std::ferror(State.ConfigFile) || errno != 0;
     StopCatchingInterrupts();
+    // An interrupt that came during the last block, or cut the last read
+    // short, is what the operator asked for: it comes before the read error.
     StopIfInterrupted();
+    if (readFailed)
+        AbortProgramming(EXIT_FILE_IO, "File I/O error.");
     std::printf("%-6" PRIu32, uint32_t{0});
     return total;
 }

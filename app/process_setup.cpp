@@ -22,4 +22,5 @@ void PrepareProcess()
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         OpenOnDevNull(fd);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }

@@ -14,10 +14,13 @@
 using PlxStatus = int;
 constexpr PlxStatus PLX_STATUS_OK = 512;
 
-// A key field holding all ones is not compared by the search.
+// A search key field holding all ones is not compared by the search.
 constexpr uint8_t PLX_IGNORE_8 = 0xFF;
 constexpr uint16_t PLX_IGNORE_16 = 0xFFFF;
 constexpr uint32_t PLX_IGNORE_32 = 0xFFFFFFFF;
+
+// DeviceKey::AtAddress of a key that names one device by its address.
+constexpr uint8_t PLX_AT_ADDRESS = 1;
 
 // Port access widths, as the access-type argument of the port calls.
 enum : int { PLX_ACCESS_8 = 0, PLX_ACCESS_16 = 1, PLX_ACCESS_32 = 2 };
@@ -35,6 +38,11 @@ struct DeviceKey {
     uint16_t DeviceId;
     uint16_t SubVendorId;
     uint16_t SubDeviceId;
+    // PLX_AT_ADDRESS once a search has filled the key in: the address is
+    // then the device's own, every value of it a real one (a domain or bus
+    // of all ones included), not "any". The callers' 0xFF fill leaves it
+    // at 0xFF.
+    uint8_t AtAddress;
 };
 
 constexpr std::size_t PLX_PATH_MAX = 512;
@@ -58,13 +66,14 @@ struct DeviceObject {
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and
-// describes it in the key.
+// describes it in the key, AtAddress set to PLX_AT_ADDRESS.
 PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index);
 
-// Opens the device the key describes: exactly the one at the key's address
-// when the key names its domain (as a search leaves it), else the first
-// match. The device is held for this process alone until it is closed (or
-// the process ends); another process's open fails meanwhile.
+// Opens the device the key describes: exactly the one at the key's
+// Domain:Bus:Slot.Function when AtAddress is PLX_AT_ADDRESS (as a search
+// leaves it), else the first device matching the key. The device is held
+// for this process alone until it is closed (or the process ends);
+// another process's open fails meanwhile.
 PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device);
 
 // Closes an open device; unmaps whatever is still mapped.

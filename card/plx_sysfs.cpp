@@ -382,6 +382,7 @@ bool Describe(const std::string& path, const DeviceKey& want, Found* found)
     found->Key.Bus = found->Address.Bus;
     found->Key.Slot = found->Address.Slot;
     found->Key.Function = found->Address.Function;
+    found->Key.AtAddress = PLX_AT_ADDRESS;
     return true;
 }
 
@@ -421,7 +422,8 @@ PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
 }
 
 // The device at exactly the key's address. Every value of the address is
-// taken as it is, all ones included: a card on bus 0xff is on bus 0xff.
+// taken as it is, all ones included: a card on bus 0xff is on bus 0xff,
+// and one in domain 0xffffffff in that domain.
 PlxStatus FindAt(const DeviceKey& want, Found* found)
 {
     char name[32];
@@ -706,7 +708,7 @@ void* WindowOf(const DeviceObject* device, unsigned bar)
 PlxStatus Claim(const DeviceKey& key, Found* found, int* lockFile)
 {
     PlxStatus status =
-        key.Domain != PLX_IGNORE_32 ? FindAt(key, found) : FindDevice(key, 0, found);
+        key.AtAddress == PLX_AT_ADDRESS ? FindAt(key, found) : FindDevice(key, 0, found);
     if (status == PLX_STATUS_OK && found->Path.size() >= PLX_PATH_MAX)
         status = ERR_PATH_LONG;
     if (status == PLX_STATUS_OK)

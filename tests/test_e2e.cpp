@@ -8,6 +8,9 @@
 #include <memory>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -287,6 +290,18 @@ TEST_F(EndToEnd, LostOrMissingConsoleNeverStopsTheProgramming)
     struct stat st;
     ASSERT_EQ(stat((SimDevicePath(root, card) + "/resource1").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 256);
+
+    // A log at its file-size limit (ulimit -f, LimitFSIZE): the countdown
+    // of 256 blocks crosses it mid-stream.
+    WriteSimControl(root, card, 0x00000002u, nullptr);
+    const std::string image = TempFile(PromImage(4u << 20)), log = temp.Path() + "/log";
+    r = RunProcess({"/bin/sh",
+                    {"-c", "ulimit -f 1 && exec \"$0\" \"$@\" >" + log, VELDRAN_BINARY, image, "0"},
+                    {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+    EXPECT_THAT(ReadFile(log), ::testing::StartsWith(BANNER));
 }
 
 TEST_F(EndToEnd, TheErrorBlockComesAfterEverythingPrintedBeforeIt)
@@ -303,6 +318,31 @@ TEST_F(EndToEnd, TheErrorBlockComesAfterEverythingPrintedBeforeIt)
                                      ErrorBlock("Unknown file type."));
 }
 
+// A folder in RAM where there is some, for large images read many times.
+std::string RamParent()
+{
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+}
+
+TEST_F(EndToEnd, TheSuccessLineCountsEveryByteOfAnImageOver4GiB)
+{
+    MakeBus({CardAt(1)});
+    TempFolder ram(RamParent());
+    const std::string big = ram.Path() + "/big.bit";
+    // A header that declares no data, then 4 GiB + 10 bytes of zeros
+    // (sparse, so it takes no room and reads fast).
+    const Bytes header = BitHeader({"a", "b", "c", "d"}, 0);
+    ASSERT_TRUE(WriteFile(big, std::string(header.begin(), header.end())));
+    ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(header.size() + (4ull << 30) + 10)), 0);
+    const Outcome r = RunVeldran({big, "0"}, root);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    // The countdown keeps its 32-bit figures: 0, then 2^32 - 16384, ...,
+    // and 0 again before the last 10 bytes.
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("\nProgramming...\n0     \r4294950912\r"));
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("\r0     \r0     \nSuccessfully programmed "
+                                            "4294967306 bytes.\n"));
+}
+
 // Runs that are held in the middle of the stream: the image is large, and
 // the countdown soon fills the runner's small output pipe, so the run waits
 // at a block boundary until the test reads on. No timing is involved.
@@ -310,20 +350,24 @@ class HeldRun : public EndToEnd {
 protected:
     static void SetUpTestSuite()
     {
-        // In RAM where there is some: the image is streamed many times.
-        folder = new TempFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+        folder = new TempFolder(RamParent());
         image = folder->Path() + "/big.prom";
         std::string error;
         ASSERT_TRUE(WriteSample(image, {}, PromData(), IMAGE_SIZE, &error)) << error;
     }
     static void TearDownTestSuite() { delete folder; }
 
-    std::unique_ptr<Process> StartHeld(const std::string& card)
+    // ignored: signals the run starts with ignored, as with `trap '' ...`.
+    std::unique_ptr<Process> StartHeld(const std::string& card, const std::string& ignored = "")
     {
-        auto run = std::make_unique<Process>(
-            Command{VELDRAN_BINARY, {image, card}, {{"VELDRAN_SYSFS_ROOT", root}}});
-        EXPECT_TRUE(run->WaitForOutput("\nProgramming...\n")) << run->OutputSoFar();
-        return run;
+        Command run{VELDRAN_BINARY, {image, card}, {{"VELDRAN_SYSFS_ROOT", root}}};
+        if (!ignored.empty())
+            run = {"/bin/sh",
+                   {"-c", "trap '' " + ignored + " && exec \"$0\" \"$@\"", VELDRAN_BINARY, image, card},
+                   run.Env};
+        auto held = std::make_unique<Process>(run);
+        EXPECT_TRUE(held->WaitForOutput("\nProgramming...\n")) << held->OutputSoFar();
+        return held;
     }
 
     static constexpr std::size_t IMAGE_SIZE = 64u << 20;
@@ -360,7 +404,7 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
 
 TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
 {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         TempFolder bus;
         root = bus.Path() + "/sys";
         const SimCard card = CardAt(1);
@@ -376,6 +420,52 @@ TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
         // And the card is given back.
         EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
     }
+}
+
+// nohup, `trap '' ...`, a script's background job: the caller wants the
+// run to go on.
+TEST_F(HeldRun, SignalsIgnoredOnEntryStayIgnored)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    auto held = StartHeld("0", "INT TERM HUP QUIT");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        held->Signal(signal);
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
+                                           "Function complete.\n"));
+    EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+}
+
+// The card's lock is free: no run holds it any more.
+bool CardIsReleased(const std::string& root, const SimCard& card)
+{
+    const int fd = open((SimDevicePath(root, card) + "/resource1").c_str(), O_RDWR | O_CLOEXEC);
+    const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        close(fd);
+    return free;
+}
+
+// A stop request while a stalled reader keeps the console blocked: the
+// card is put in reset and given back before the output is read.
+TEST_F(HeldRun, AnInterruptReachesTheCardWhileNobodyReadsTheOutput)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    auto held = StartHeld("0");
+    ASSERT_TRUE(held->WaitUntilBlockedWriting());
+    held->Signal(SIGTERM);
+    bool inReset = false;
+    for (int i = 0; i < 3000 && !inReset; ++i) {  // up to 30 s, not read meanwhile
+        inReset = ReadSimControl(root, card) == 0x000C0002u && CardIsReleased(root, card);
+        poll(nullptr, 0, 10);
+    }
+    EXPECT_TRUE(inReset);
+    const Outcome r = held->Finish();
+    EXPECT_EQ(r.Status, 143);
+    EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
 }
 
 TEST_F(HeldRun, AWindowThatGoesAwayEndsTheRunAsACardFault)

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -140,18 +141,22 @@ TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
                 StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
 }
 
-// A stream whose reads fail once some bytes have been delivered.
+// A stream whose reads fail once some bytes have been delivered; with
+// signal set, as a read from a FIFO that a signal cuts short.
 struct FailingSource {
     Bytes bytes;
     std::size_t position;
     std::size_t failAfter;
+    int signal = 0;
 };
 
 static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
 {
     auto* source = static_cast<FailingSource*>(cookie);
     if (source->position >= source->failAfter) {
-        errno = EIO;
+        if (source->signal != 0)
+            raise(source->signal);
+        errno = source->signal != 0 ? EINTR : EIO;
         return -1;
     }
     const std::size_t n = std::min(size, source->failAfter - source->position);
@@ -160,16 +165,21 @@ static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
     return static_cast<ssize_t>(n);
 }
 
+static void StreamFrom(FailingSource* source)
+{
+    cookie_io_functions_t io = {};
+    io.read = FailingRead;
+    State.ConfigFile = fopencookie(source, "rb", io);
+    ASSERT_NE(State.ConfigFile, nullptr);
+    State.ConfigLength = static_cast<int32_t>(source->bytes.size());
+    State.ByteWriter = WriteByteRaw;
+}
+
 TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
 {
     static FailingSource source;
     source = {PromImage(50000), 0, 20000};
-    cookie_io_functions_t io = {};
-    io.read = FailingRead;
-    State.ConfigFile = fopencookie(&source, "rb", io);
-    ASSERT_NE(State.ConfigFile, nullptr);
-    State.ConfigLength = 50000;
-    State.ByteWriter = WriteByteRaw;
+    StreamFrom(&source);
     ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
     EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
     const auto calls = ReadFakeLog();
@@ -179,4 +189,33 @@ TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
             lastWrite = call;
     EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
     EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+}
+
+// The operator's stop request is what ends the run, not the read it broke.
+TEST_F(ProgramTest, AnInterruptThatCutsAReadShortIsNoReadError)
+{
+    static FailingSource source;
+    source = {PromImage(50000), 0, 2 * BLOCK_SIZE, SIGTERM};
+    StreamFrom(&source);
+    ExpectProgramFails(128 + SIGTERM, "Programming interrupted.");
+    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+}
+
+static void OwnHandler(int) {}
+
+// nohup, or a caller with a handler of its own: after the stream each
+// signal has what it had before, not the default that ends the process.
+TEST_F(ProgramTest, SignalsAreGivenBackAsTheyWereFound)
+{
+    struct sigaction ignore = {}, own = {}, hup = {}, quit = {}, after = {};
+    ignore.sa_handler = SIG_IGN;
+    own.sa_handler = OwnHandler;
+    sigaction(SIGHUP, &ignore, &hup);
+    sigaction(SIGQUIT, &own, &quit);
+    Load(PromImage(100));
+    Program();
+    sigaction(SIGHUP, &hup, &after);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
+    sigaction(SIGQUIT, &quit, &after);
+    EXPECT_EQ(after.sa_handler, OwnHandler);
 }

@@ -74,6 +74,23 @@ TEST_F(SysfsOpen, OpenReachesExactlyTheDeviceFoundAndHoldsItAlone)
     EXPECT_EQ(PlxPci_DeviceOpen(&again, &device_), PLX_STATUS_OK) << "free once closed";
 }
 
+// What makes the key's address exact is AtAddress, which a search sets and
+// the callers' 0xFF fill does not: then a domain of all ones is a domain.
+TEST_F(SysfsOpen, OnlyAKeyMarkedAtAddressOpensExactlyItsAddress)
+{
+    const SimCard near = CardAt(0, 1), far = CardAt(0xffffffff, 1);
+    Make({near, far});
+    DeviceKey key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
+    EXPECT_EQ(key.AtAddress, PLX_AT_ADDRESS);
+    ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
+    EXPECT_EQ(std::string(device_.Path), SimDevicePath(root_.Path(), far));
+
+    key.AtAddress = 0xFF;
+    ASSERT_EQ(PlxPci_DeviceOpen(&key, &other_), PLX_STATUS_OK);
+    EXPECT_EQ(std::string(other_.Path), SimDevicePath(root_.Path(), near)) << "the first match";
+}
+
 TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
 {
     Make({CardAt(0, 1)});
@@ -81,6 +98,7 @@ TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
     key.Domain = 0;
     key.Bus = 2;
     key.Slot = 0;
+    key.AtAddress = PLX_AT_ADDRESS;
     EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_NOT_FOUND);
     EXPECT_EQ(device_.IsOpen, 0);
     EXPECT_EQ(PlxPci_DeviceOpen(nullptr, &device_), ERR_ARGUMENT);

@@ -43,19 +43,22 @@ static void StartConfigurationCycle()
 
 // Sends everything from the file's position to its end; returns the count.
 // An interrupt is acted on between blocks, so no block is sent in part.
-static uint32_t StreamFile()
+static uint64_t StreamFile()
 {
-    // Figures are 32-bit as on the original platform: a countdown that
-    // went below zero shows as its unsigned value.
+    // The countdown's figures are 32-bit as on the original platform: one
+    // that went below zero shows as its unsigned value. The count of bytes
+    // sent is what the success line states, so it must be true whatever
+    // the file's size.
     uint32_t remaining = static_cast<uint32_t>(State.ConfigLength);
-    uint32_t total = 0;
+    uint64_t total = 0;
     errno = 0;
     std::size_t n;
     StopIfInterrupted();
     while ((n = std::fread(State.BlockBuffer, 1, BLOCK_SIZE, State.ConfigFile)) > 0) {
+        // Without a reader this write waits; an interrupt cuts it short.
         std::printf("%-6" PRIu32 "\r", remaining);
         std::fflush(stdout);
-        total += static_cast<uint32_t>(n);
+        total += n;
         remaining -= static_cast<uint32_t>(n);
         WriteBlock(State.BlockBuffer, n);
         errno = 0;
@@ -65,16 +68,18 @@ static uint32_t StreamFile()
     // end of the file. errno, cleared before every read, is tested as well
     // so that a failed read that the library reports only through errno
     // still ends the run as a read error, never as a success.
-    if (std::ferror(State.ConfigFile) || errno != 0)
-        AbortProgramming(EXIT_FILE_IO, "File I/O error.");
-    // An interrupt that came during the last block is still acted on.
+    const bool readFailed = std::ferror(State.ConfigFile) || errno != 0;
     StopCatchingInterrupts();
+    // An interrupt that came during the last block, or cut the last read
+    // short, is what the operator asked for: it comes before the read error.
     StopIfInterrupted();
+    if (readFailed)
+        AbortProgramming(EXIT_FILE_IO, "File I/O error.");
     std::printf("%-6" PRIu32, uint32_t{0});
     return total;
 }
 
-static uint32_t Total = 0;
+static uint64_t Total = 0;
 
 // Everything that stores into the data window, from the first data byte to
 // the last trailing byte.
@@ -95,5 +100,5 @@ void ProgramCard()
     StartConfigurationCycle();
     if (!RunWithWindowGuard(SendConfiguration))
         AbortProgramming(EXIT_CARD_ACCESS, "Can't access 9054 card data window.\n");
-    std::printf("\nSuccessfully programmed %" PRIu32 " bytes.", Total);
+    std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", Total);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 extern char** environ;
 
@@ -176,6 +178,21 @@ bool Process::WaitForOutput(const std::string& text, int timeoutSeconds)
         Pump(100);
     }
     return true;
+}
+
+bool Process::WaitUntilBlockedWriting(int timeoutSeconds)
+{
+    // The kernel shows the call a sleeping process is in; "running" else.
+    const std::string path = "/proc/" + std::to_string(pid_) + "/syscall";
+    const double end = Now() + timeoutSeconds;
+    while (pid_ > 0 && Now() <= end) {
+        std::ifstream in(path);
+        long call = -1;
+        if (in >> call && call == SYS_write)
+            return true;
+        poll(nullptr, 0, 10);
+    }
+    return false;
 }
 
 void Process::Signal(int signal)

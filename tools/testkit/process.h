@@ -47,6 +47,9 @@ public:
     // Reads standard output until it holds text; false on end of output or
     // after timeoutSeconds.
     bool WaitForOutput(const std::string& text, int timeoutSeconds = 60);
+    // Waits until the child sleeps in a write, as one whose output nobody
+    // reads comes to; false after timeoutSeconds.
+    bool WaitUntilBlockedWriting(int timeoutSeconds = 60);
     void Signal(int signal);
     // Reads everything that is left and waits for the end.
     Outcome Finish();

@@ -52,7 +52,7 @@ static void Record(uint8_t byte)
 
 class RealBitFiles : public ::testing::TestWithParam<RealBitFile> {};
 
-TEST_P(RealBitFiles, HeaderIsReadAndDataSentWholeAndReversed)
+TEST_P(RealBitFiles, HeaderIsReadAndEveryDataByteHandedToTheReversingWriter)
 {
     const RealBitFile& f = GetParam();
     const std::string path = std::string(VELDRAN_BITFILES_DIR) + "/" + f.file;

@@ -41,12 +41,12 @@ TEST(CardNumber, RejectsAnythingElseWithoutWrapping)
     }
 }
 
-class RunDeath : public ::testing::Test {
+class RunSequence : public ::testing::Test {
 protected:
     void SetUp() override { ResetFake(); }
 };
 
-TEST_F(RunDeath, WrongArgumentCountEndsWithUsageAndNoCardAccess)
+TEST_F(RunSequence, WrongArgumentCountEndsWithUsageAndNoCardAccess)
 {
     char prog[] = "veldran", a[] = "a", b[] = "b", c[] = "c";
     char* one[] = {prog, nullptr};
@@ -58,7 +58,7 @@ TEST_F(RunDeath, WrongArgumentCountEndsWithUsageAndNoCardAccess)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, MissingFileIsReportedBeforeTheCardNumber)
+TEST_F(RunSequence, MissingFileIsReportedBeforeTheCardNumber)
 {
     char prog[] = "veldran", file[] = "/nonexistent/veldran.bit", card[] = "99";
     char* argv[] = {prog, file, card, nullptr};
@@ -67,7 +67,7 @@ TEST_F(RunDeath, MissingFileIsReportedBeforeTheCardNumber)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, BadCardNumberIsReportedWithoutTouchingTheCard)
+TEST_F(RunSequence, BadCardNumberIsReportedWithoutTouchingTheCard)
 {
     std::string path = TempFile(PromImage(600));
     char prog[] = "veldran", card[] = "16";
@@ -77,7 +77,7 @@ TEST_F(RunDeath, BadCardNumberIsReportedWithoutTouchingTheCard)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, ReleaseGivesBackOnlyWhatIsHeldMappingFirst)
+TEST_F(RunSequence, ReleaseGivesBackOnlyWhatIsHeldMappingFirst)
 {
     ReleaseCard();
     EXPECT_TRUE(Fake.Calls.empty());
@@ -90,7 +90,7 @@ TEST_F(RunDeath, ReleaseGivesBackOnlyWhatIsHeldMappingFirst)
     EXPECT_THAT(Fake.Calls, ElementsAre("Unmap", "Close"));
 }
 
-TEST_F(RunDeath, FatalExitReleasesThenPrintsTheErrorBlock)
+TEST_F(RunSequence, FatalExitReleasesThenPrintsTheErrorBlock)
 {
     State.DeviceOpen = 1;
     State.WindowMapped = 1;
@@ -99,7 +99,7 @@ TEST_F(RunDeath, FatalExitReleasesThenPrintsTheErrorBlock)
     EXPECT_THAT(ReadFakeLog(), ElementsAre("Unmap", "Close"));
 }
 
-TEST_F(RunDeath, BadFileAfterTheCardIsOpenUnmapsThenCloses)
+TEST_F(RunSequence, BadFileAfterTheCardIsOpenUnmapsThenCloses)
 {
     std::string path = TempFile(Bytes{0x01, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
     char prog[] = "veldran", card[] = "0";

@@ -118,15 +118,17 @@ TEST_F(DetectTest, ShortAndUnknownFilesEndWithStatus103)
     ExpectFailure(thirteen, EXIT_BAD_FILE, SHORT_FILE);
     ExpectFailure({}, EXIT_BAD_FILE, SHORT_FILE);
 
-    Bytes notA = BitFile(Bytes{1});
-    notA[13] = 'b';
-    ExpectFailure(notA, EXIT_BAD_FILE, "Unknown file type.");
-    Bytes startsWithOne = PromImage(64);
-    startsWithOne[0] = 0x01;
-    ExpectFailure(startsWithOne, EXIT_BAD_FILE, "Unknown file type.");
-    Bytes badProm = PromImage(64);
-    badProm[7] = 0x67;
-    ExpectFailure(badProm, EXIT_BAD_FILE, "Unknown file type.");
+    // Every examined byte of either signature, changed alone: a first byte
+    // of 0x01 is neither format's.
+    const std::pair<Bytes, std::vector<std::size_t>> signatures[] = {
+        {BitFile(Bytes{1}), {0, 1, 11, 12, 13}}, {PromImage(64), {0, 4, 5, 6, 7}}};
+    for (const auto& [good, examined] : signatures)
+        for (std::size_t at : examined) {
+            SCOPED_TRACE("byte " + std::to_string(at));
+            Bytes bad = good;
+            bad[at] ^= 0x01;
+            ExpectFailure(bad, EXIT_BAD_FILE, "Unknown file type.");
+        }
 }
 
 TEST_F(DetectTest, FieldsMustRunExactlyToTheirLength)

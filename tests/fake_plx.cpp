@@ -46,6 +46,7 @@ std::string ReleaseCalls()
 static void Record(const std::string& call)
 {
     Fake.Calls.push_back(call);
+    Fake.CallTimes.push_back(std::clock());
     if (Fake.LogPath.empty())
         return;
     // Unbuffered, so that what a death test's child did survives its exit.

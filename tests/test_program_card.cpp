@@ -21,9 +21,11 @@ using ::testing::Not;
 using ::testing::StrEq;
 
 static Bytes sent;
+static std::vector<std::clock_t> sentAt;  // the processor clock at each byte
 static void Record(uint8_t byte)
 {
     sent.push_back(byte);
+    sentAt.push_back(std::clock());
 }
 
 class ProgramTest : public ::testing::Test {
@@ -32,6 +34,7 @@ protected:
     {
         ResetFake();
         sent.clear();
+        sentAt.clear();
         State.ControlPort = 0xE06C;
         State.DataWindow = Fake.Window;
         State.DeviceOpen = 1;
@@ -102,9 +105,17 @@ TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
 {
     Fake.Register = 0x00010002;  // PROGRAM left set by an earlier run
     Load(PromImage(100));
+    State.ByteWriter = Record;
     Program();
     EXPECT_THAT(Fake.Written, ElementsAre(0x000D0002u, 0x000C0002u, 0x000D0002u));
     EXPECT_EQ(Fake.PortReads, 4 + 101);
+    // The FPGA clears its memory after PROGRAM is set, and raises DONE after
+    // the last byte: a tick (a millisecond of processor clock) for each.
+    const std::size_t programSet = 6;  // the last write; the DONE reads follow
+    ASSERT_EQ(Fake.Calls.at(programSet), "PortWrite 57452 4 2 0x000D0002");
+    ASSERT_EQ(sent.size(), 100u);
+    EXPECT_GE(sentAt.front() - Fake.CallTimes[programSet], CLOCKS_PER_SEC / 1000);
+    EXPECT_GE(Fake.CallTimes.at(programSet + 1) - sentAt.back(), CLOCKS_PER_SEC / 1000);
     // The image's last byte is not 0xFF; the trailing bytes are.
     EXPECT_EQ(Fake.Window[0], 0xFF);
     EXPECT_EQ(State.ConfigFile, nullptr);

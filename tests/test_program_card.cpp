@@ -151,19 +151,22 @@ TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
                 StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
 }
 
-// A stream whose reads fail once some bytes have been delivered.
+// A stream whose reads fail once some bytes have been delivered: they
+// return result, with errno set to error.
 struct FailingSource {
     Bytes bytes;
     std::size_t position;
     std::size_t failAfter;
+    ssize_t result;
+    int error;
 };
 
 static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
 {
     auto* source = static_cast<FailingSource*>(cookie);
     if (source->position >= source->failAfter) {
-        errno = EIO;
-        return -1;
+        errno = source->error;
+        return source->result;
     }
     const std::size_t n = std::min(size, source->failAfter - source->position);
     std::memcpy(buffer, source->bytes.data() + source->position, n);
@@ -173,21 +176,27 @@ static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
 
 TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
 {
-    static FailingSource source;
-    source = {PromImage(50000), 0, 20000};
-    cookie_io_functions_t io = {};
-    io.read = FailingRead;
-    State.ConfigFile = fopencookie(&source, "rb", io);
-    ASSERT_NE(State.ConfigFile, nullptr);
-    State.ConfigLength = 50000;
-    State.ByteWriter = WriteByteRaw;
-    ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
-    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
-    const auto calls = ReadFakeLog();
-    std::string lastWrite;
-    for (const auto& call : calls)
-        if (call.rfind("PortWrite", 0) == 0)
-            lastWrite = call;
-    EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
-    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+    // Seen by the stream's error flag alone; then only through errno, by a
+    // library that reports the failed read as an end of file.
+    const std::pair<ssize_t, int> failures[] = {{-1, 0}, {0, EIO}};
+    for (const auto& [result, error] : failures) {
+        SetUp();
+        SCOPED_TRACE(result < 0 ? "error flag" : "errno alone");
+        static FailingSource source;
+        source = {PromImage(50000), 0, 2 * BLOCK_SIZE, result, error};
+        cookie_io_functions_t io = {};
+        io.read = FailingRead;
+        State.ConfigFile = fopencookie(&source, "rb", io);
+        ASSERT_NE(State.ConfigFile, nullptr);
+        State.ConfigLength = 50000;
+        State.ByteWriter = WriteByteRaw;
+        ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
+        EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+        std::string lastWrite;
+        for (const auto& call : ReadFakeLog())
+            if (call.rfind("PortWrite", 0) == 0)
+                lastWrite = call;
+        EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
+        EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+    }
 }

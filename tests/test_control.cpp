@@ -2,14 +2,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "card/control_register.h"
+#include "card/window_guard.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 
 using ::testing::ElementsAre;
 using ::testing::ExitedWithCode;
+using ::testing::KilledBySignal;
 using ::testing::StrEq;
 
 class ControlTest : public ::testing::Test {
@@ -111,4 +119,26 @@ TEST_F(ControlTest, BlocksEndWithTheirLastByteThroughEitherWriter)
     WriteBlock(data.data(), data.size());
     EXPECT_EQ(recorded, data);
     EXPECT_EQ(Fake.Window[1], 0);
+}
+
+static volatile uint8_t* storeAt;
+
+// Two pages of a file cut to nothing: every store into them raises SIGBUS,
+// as into a window whose card went away. The window's page is the guard's
+// business; a bus error anywhere else still ends the process.
+TEST_F(ControlTest, WindowGuardTakesBusErrorsOfTheWindowsPageOnly)
+{
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::string path = TempFile(Bytes(2 * page));
+    const int fd = open(path.c_str(), O_RDWR);
+    void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    State.DataWindow = static_cast<uint8_t*>(pages) + 0x10;
+    storeAt = static_cast<uint8_t*>(pages) + page - 1;
+    EXPECT_FALSE(RunWithWindowGuard([] { *storeAt = 1; }));
+    storeAt = static_cast<uint8_t*>(pages) + page;
+    EXPECT_EXIT(RunWithWindowGuard([] { *storeAt = 1; }), KilledBySignal(SIGBUS), "");
+    munmap(pages, 2 * page);
 }

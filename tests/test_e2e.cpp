@@ -8,7 +8,9 @@
 #include <memory>
 
 #include <csignal>
+#include <filesystem>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "tests/test_support.h"
@@ -152,6 +154,42 @@ TEST_F(EndToEnd, BadFileIsReportedAfterTheCardDetails)
     EXPECT_EQ(MaskWindow(r.Out),
               BANNER + CardLines(1, 0, "\nFound Quorvel KX-10 card", "DF00", "DF6C"));
     EXPECT_EQ(r.Err, ErrorBlock("Unknown file type."));
+}
+
+// The 9054 cards of this machine's own /sys, by address.
+std::string RealCards()
+{
+    std::string cards;
+    std::error_code ignored;
+    for (const auto& d : std::filesystem::directory_iterator("/sys/bus/pci/devices", ignored))
+        if (ReadFile(d.path() / "vendor") == "0x10b5\n" && ReadFile(d.path() / "device") == "0x9054\n")
+            cards += " " + d.path().filename().string();
+    return cards;
+}
+
+// Else an ordinary user could point a privileged copy at files of their
+// choosing. Ignored, the variable leaves the run to the real /sys.
+TEST_F(EndToEnd, ASetUserIdRunIgnoresTheSimulatedBus)
+{
+    if (geteuid() != 0)
+        SKIP_OR_FAIL_ON_CI("only root can make a root-owned set-user-ID copy");
+    const std::string cards = RealCards();
+    if (!cards.empty())
+        SKIP_OR_FAIL_ON_CI("not run: this machine has 9054 cards it might program:" + cards);
+    MakeBus({CardAt(1)});
+    const std::string copy = temp.Path() + "/veldran";
+    ASSERT_TRUE(std::filesystem::copy_file(VELDRAN_BINARY, copy));
+    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
+    ASSERT_EQ(chmod(temp.Path().c_str(), 0755), 0);
+    struct statvfs mount;
+    if (statvfs(copy.c_str(), &mount) != 0 || (mount.f_flag & ST_NOSUID) != 0)
+        SKIP_OR_FAIL_ON_CI(temp.Path() + " is on a nosuid mount");
+    const Outcome r = RunProcess({"/usr/bin/setpriv",
+                                  {"--reuid=65534", "--regid=65534", "--clear-groups", copy, prom, "0"},
+                                  {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(r.Status, 101) << r.Err;
+    EXPECT_EQ(r.Err, ErrorBlock("Can't find 9054 card number 0.\n"));
+    EXPECT_EQ(ReadSimControl(root, CardAt(1)), 0x00000002u) << "the simulated card was programmed";
 }
 
 // ---- on a real bench: the right card, one run per card, clean aborts ----

@@ -66,8 +66,7 @@ public:
         std::string kernel;
         const std::string missing = GuestPrerequisites(&kernel);
         if (!missing.empty()) {
-            const char* ci = std::getenv("CI");
-            if (ci != nullptr && *ci != '\0')
+            if (OnCi())
                 problem_ = "kernel suite cannot run on CI: " + missing;
             else
                 skip_ = "kernel suite skipped: " + missing;
@@ -224,7 +223,7 @@ TEST_F(RealKernel, PromImageReachesTheRealWindowUnchanged)
 TEST_F(RealKernel, BitFileDataReachesTheRealWindowBitReversed)
 {
     if (!Exists(BIT_FILE))
-        GTEST_SKIP() << "sample .bit files not present at " << BIT_FILE;
+        SKIP_OR_FAIL_ON_CI("sample .bit files not present at " + BIT_FILE);
     const Bytes file = ReadBytes(BIT_FILE);
     const GuestRunResult& r = Run(booted, "bit");
     EXPECT_EQ(r.Status, 0);

@@ -149,6 +149,10 @@ TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
     Fake.FailPortReadAt = 3;  // the read before PROGRAM is set
     EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
                 StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
+    Fake.FailPortReadAt = -1;
+    Fake.FailPortWriteAt = 2;  // the write that sets PROGRAM
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
 }
 
 // A stream whose reads fail once some bytes have been delivered: they

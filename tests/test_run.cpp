@@ -4,13 +4,10 @@
 
 #include "app/arguments.h"
 #include "app/entry.h"
-#include "app/fatal_exit.h"
 #include "app/run_state.h"
-#include "card/open_card.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 
-using ::testing::ElementsAre;
 using ::testing::ExitedWithCode;
 using ::testing::StrEq;
 
@@ -75,28 +72,6 @@ TEST_F(RunSequence, BadCardNumberIsReportedWithoutTouchingTheCard)
     EXPECT_EXIT(ParseArguments(3, argv), ExitedWithCode(EXIT_NOT_FOUND),
                 StrEq(ErrorBlock("Invalid card number: 16")));
     EXPECT_TRUE(ReadFakeLog().empty());
-}
-
-TEST_F(RunSequence, ReleaseGivesBackOnlyWhatIsHeldMappingFirst)
-{
-    ReleaseCard();
-    EXPECT_TRUE(Fake.Calls.empty());
-    State.DeviceOpen = 1;
-    ReleaseCard();
-    EXPECT_THAT(Fake.Calls, ElementsAre("Close"));
-    Fake.Calls.clear();
-    State.WindowMapped = 1;
-    ReleaseCard();
-    EXPECT_THAT(Fake.Calls, ElementsAre("Unmap", "Close"));
-}
-
-TEST_F(RunSequence, FatalExitReleasesThenPrintsTheErrorBlock)
-{
-    State.DeviceOpen = 1;
-    State.WindowMapped = 1;
-    EXPECT_EXIT(FatalExit(EXIT_CARD_ACCESS, "Can't map %u.\n", 7u),
-                ExitedWithCode(EXIT_CARD_ACCESS), StrEq(ErrorBlock("Can't map 7.\n")));
-    EXPECT_THAT(ReadFakeLog(), ElementsAre("Unmap", "Close"));
 }
 
 TEST_F(RunSequence, BadFileAfterTheCardIsOpenUnmapsThenCloses)

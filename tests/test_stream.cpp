@@ -125,29 +125,4 @@ TEST_F(StreamTest, PromImageIsSentUnchangedFromItsFirstByte)
     EXPECT_TRUE(SameStream(image + PADDING, rec.Stored));
 }
 
-// A run that stops early must not have sent anything to the card.
-TEST_F(StreamTest, FailingRunsSendNothing)
-{
-    SimCard not_done;
-    not_done.Control = 0x0;
-    struct Case {
-        const char* what;
-        SimCard card;
-        std::string file;
-    } cases[] = {
-        {"DONE status bit clear", not_done, Text(PromImage(4000))},
-        {"not a configuration file", SimCard{}, std::string(4000, 'x')},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (!MakeBus(c.card))
-            return;
-        const Recording rec = Program(c.file, "input.prom");
-        REQUIRE_WATCHED(rec);
-        EXPECT_GE(rec.Run.Status, 100) << rec.Run.Err;
-        EXPECT_LE(rec.Run.Status, 105) << "not one of the program's own statuses";
-        EXPECT_EQ(0u, rec.Stored.size()) << "bytes were sent";
-    }
-}
-
 }  // namespace

@@ -3,8 +3,7 @@ add_executable(veldran_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_e2e.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_list.cpp
 )
-# BoardMessage comes with the card-opening code, which needs a card-access layer.
-target_link_libraries(veldran_e2e_tests PRIVATE veldran_test_support veldran_logic veldran_sysfs GTest::gmock GTest::gtest_main)
+target_link_libraries(veldran_e2e_tests PRIVATE veldran_test_support GTest::gmock GTest::gtest_main)
 target_compile_definitions(veldran_e2e_tests PRIVATE VELDRAN_BINARY="$<TARGET_FILE:veldran>")
 add_dependencies(veldran_e2e_tests veldran)
 gtest_discover_tests(veldran_e2e_tests DISCOVERY_TIMEOUT 60)

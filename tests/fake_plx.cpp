@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -14,7 +15,11 @@ FakePlx Fake;
 
 void ResetFake()
 {
+    static void* const window =
+        mmap(nullptr, 64, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     Fake = FakePlx{};
+    Fake.Window = static_cast<uint8_t*>(window);
+    std::memset(Fake.Window, 0, 64);
     Fake.FoundKey.Bus = 3;
     Fake.FoundKey.Slot = 14;
     Fake.FoundKey.Function = 0;
@@ -46,6 +51,7 @@ std::string ReleaseCalls()
 static void Record(const std::string& call)
 {
     Fake.Calls.push_back(call);
+    Fake.CallTimes.push_back(std::clock());
     if (Fake.LogPath.empty())
         return;
     // Unbuffered, so that what a death test's child did survives its exit.

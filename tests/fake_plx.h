@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <vector>
@@ -27,8 +28,9 @@ struct FakePlx {
     int PortWrites = 0;
     std::vector<uint32_t> Written;
     std::vector<std::string> Calls;
+    std::vector<std::clock_t> CallTimes;  // the processor clock at each call
     std::string LogPath;  // calls are appended there too, for death tests; a fresh file per reset
-    uint8_t Window[64] = {};
+    uint8_t* Window = nullptr;  // 64 bytes, shared with death tests' children: their stores show
 };
 
 extern FakePlx Fake;

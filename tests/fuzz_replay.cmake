@@ -9,7 +9,3 @@ add_test(NAME fuzz_corpus_replay
           ${PROJECT_SOURCE_DIR}/fuzz/seeds ${PROJECT_SOURCE_DIR}/fuzz/corpus)
 set_tests_properties(fuzz_corpus_replay PROPERTIES TIMEOUT 120)
 
-# The seeds and other tests lean on the sample maker's exact byte layout.
-add_test(NAME mksample_layout
-  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/mksample_check.sh
-          $<TARGET_FILE:veldran-mksample>)

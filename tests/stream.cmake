@@ -16,14 +16,12 @@ add_executable(veldran-watch-fake-writer watch/fake_writer.cpp)
 add_executable(test_stream_recorder test_stream_recorder.cpp)
 target_compile_definitions(test_stream_recorder PRIVATE
   FAKE_WRITER="$<TARGET_FILE:veldran-watch-fake-writer>")
-target_link_libraries(test_stream_recorder PRIVATE veldran_watch_run veldran_simbus GTest::gtest_main)
+target_link_libraries(test_stream_recorder PRIVATE veldran_watch_run veldran_test_support GTest::gtest_main)
 add_dependencies(test_stream_recorder veldran-watch-fake-writer)
 gtest_discover_tests(test_stream_recorder PROPERTIES TIMEOUT 60 LABELS stream)
 
 add_executable(test_stream test_stream.cpp)
-target_compile_definitions(test_stream PRIVATE
-  VELDRAN_PROGRAM="$<TARGET_FILE:veldran>"
-  VELDRAN_BITFILES_DIR="${VELDRAN_BITFILES_DIR}")
+target_compile_definitions(test_stream PRIVATE VELDRAN_PROGRAM="$<TARGET_FILE:veldran>")
 target_link_libraries(test_stream PRIVATE veldran_watch_run veldran_test_support GTest::gtest_main)
 add_dependencies(test_stream veldran)
 gtest_discover_tests(test_stream PROPERTIES TIMEOUT 120 LABELS stream)

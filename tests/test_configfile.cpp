@@ -70,8 +70,6 @@ TEST_F(DetectTest, PromImageIsSentWholeFromItsFirstByte)
 
 TEST_F(DetectTest, DeclaredLengthIsReportedAsItStandsEvenAboveTwoGigabytes)
 {
-    EXPECT_THAT(Detect(BitFile({"a", "b", "c", "d"}, 100, Pattern(120))),
-                HasSubstr("Configuration length: 100 bytes\n"));
     EXPECT_THAT(Detect(BitFile({"a", "b", "c", "d"}, 0xFFFFFFF0u, Pattern(4))),
                 HasSubstr("Configuration length: 4294967280 bytes\n"));
 }
@@ -118,15 +116,17 @@ TEST_F(DetectTest, ShortAndUnknownFilesEndWithStatus103)
     ExpectFailure(thirteen, EXIT_BAD_FILE, SHORT_FILE);
     ExpectFailure({}, EXIT_BAD_FILE, SHORT_FILE);
 
-    Bytes notA = BitFile(Bytes{1});
-    notA[13] = 'b';
-    ExpectFailure(notA, EXIT_BAD_FILE, "Unknown file type.");
-    Bytes startsWithOne = PromImage(64);
-    startsWithOne[0] = 0x01;
-    ExpectFailure(startsWithOne, EXIT_BAD_FILE, "Unknown file type.");
-    Bytes badProm = PromImage(64);
-    badProm[7] = 0x67;
-    ExpectFailure(badProm, EXIT_BAD_FILE, "Unknown file type.");
+    // Every examined byte of either signature, changed alone: a first byte
+    // of 0x01 is neither format's.
+    const std::pair<Bytes, std::vector<std::size_t>> signatures[] = {
+        {BitFile(Bytes{1}), {0, 1, 11, 12, 13}}, {PromImage(64), {0, 4, 5, 6, 7}}};
+    for (const auto& [good, examined] : signatures)
+        for (std::size_t at : examined) {
+            SCOPED_TRACE("byte " + std::to_string(at));
+            Bytes bad = good;
+            bad[at] ^= 0x01;
+            ExpectFailure(bad, EXIT_BAD_FILE, "Unknown file type.");
+        }
 }
 
 TEST_F(DetectTest, FieldsMustRunExactlyToTheirLength)
@@ -158,27 +158,20 @@ TEST_F(DetectTest, FieldsMustRunExactlyToTheirLength)
         ExpectFailure(Bytes(whole.begin(), whole.begin() + cut), EXIT_BAD_FILE, SHORT_FILE);
 }
 
-TEST_F(DetectTest, FileLengthKeepsThePositionAndRejectsWhatDoesNotFit)
+TEST_F(DetectTest, FileLengthKeepsThePosition)
 {
     OpenConfigFile(TempFile(Pattern(1000)));
     std::fseek(State.ConfigFile, 123, SEEK_SET);
     EXPECT_EQ(FileLength(), 1000);
     EXPECT_EQ(std::ftell(State.ConfigFile), 123);
-    std::fclose(State.ConfigFile);
-
-    // A sparse image just past 2 GiB costs no disk.
-    const std::string path = TempFile({});
-    ASSERT_EQ(truncate(path.c_str(), 0x80000000LL), 0);
-    OpenConfigFile(path);
-    EXPECT_EQ(FileLength(), -1);
-    std::fclose(State.ConfigFile);
-    State.ConfigFile = nullptr;
 }
 
+// A sparse image costs no disk. Its length, 64 bytes past 4 GiB, would be
+// 64 once cut to 32 bits.
 TEST_F(DetectTest, PromLongerThanTheLengthCanHoldIsASeekError)
 {
     const std::string path = TempFile(PromImage(64));
-    ASSERT_EQ(truncate(path.c_str(), 0x80000000LL), 0);
+    ASSERT_EQ(truncate(path.c_str(), 0x100000040LL), 0);
     OpenConfigFile(path);
     EXPECT_EXIT(
         {

@@ -9,12 +9,13 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "card/open_card.h"
 #include "tests/e2e_fixture.h"
 #include "tests/test_support.h"
 #include "tools/simbus/sim_bus.h"
@@ -170,19 +171,23 @@ TEST_F(EndToEnd, NoCardAtThatNumber)
 
 TEST_F(EndToEnd, EveryBoardIsNamedAndProgrammed)
 {
-    // The names themselves are checked against the table in test_open_card.
+    const std::pair<uint16_t, const char*> boards[] = {
+        {0x3133, "KX-10 card, old - update EEPROM!"}, {0x3311, "KX-10 card"},
+        {0x3312, "KX-20 card"}, {0x3313, "KX-31 card"}, {0x3314, "KX-30 card"},
+        {0x3315, "KX-40 card"}, {0x3472, "KX-50 card"}, {0x3473, "KX-51 card"}, {0x1234, nullptr}};
     uint8_t bus = 1;
-    for (uint16_t subsys : {0x3133, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3472, 0x3473, 0x1234}) {
+    for (const auto& [subsys, name] : boards) {
         const SimCard card = CardAt(bus++, subsys);
         MakeBus({card});
         char io[8], control[8];
         std::snprintf(io, sizeof io, "%04X", static_cast<unsigned>(card.IoBase));
         std::snprintf(control, sizeof control, "%04X", static_cast<unsigned>(card.IoBase + 0x6C));
+        const std::string board = name != nullptr ? std::string("\nFound Quorvel ") + name
+                                                  : "\nUnknown PLX PCI9054 based card!";
         const Outcome r = RunVeldran({prom, std::to_string(bus - 2)}, root);
         EXPECT_EQ(r.Status, 0) << r.Err;
         EXPECT_EQ(r.Err, "");
-        EXPECT_EQ(MaskWindow(r.Out),
-                  BANNER + CardLines(card.Bus, 0, BoardMessage(subsys), io, control) + PromRun(600));
+        EXPECT_EQ(MaskWindow(r.Out), BANNER + CardLines(card.Bus, 0, board, io, control) + PromRun(600));
         // MODE and PROGRAM left set, DONE untouched.
         EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
     }
@@ -219,19 +224,70 @@ TEST_F(EndToEnd, BadFileIsReportedAfterTheCardDetails)
     EXPECT_EQ(r.Err, ErrorBlock("Unknown file type."));
 }
 
+// The 9054 cards of this machine's own /sys, by address.
+std::string RealCards()
+{
+    std::string cards;
+    std::error_code ignored;
+    for (const auto& d : std::filesystem::directory_iterator("/sys/bus/pci/devices", ignored))
+        if (ReadFile(d.path() / "vendor") == "0x10b5\n" && ReadFile(d.path() / "device") == "0x9054\n")
+            cards += " " + d.path().filename().string();
+    return cards;
+}
+
+bool AllowsSetUserId(const std::string& folder)
+{
+    struct statvfs mount;
+    return statvfs(folder.c_str(), &mount) == 0 && (mount.f_flag & ST_NOSUID) == 0;
+}
+
+// Were it honoured, an ordinary user could point a privileged copy at files
+// of their choosing. Ignored, it leaves the run to the real /sys.
+TEST_F(EndToEnd, ASetUserIdRunIgnoresTheSimulatedBus)
+{
+    if (geteuid() != 0)
+        SKIP_OR_FAIL_ON_CI("only root can make a root-owned set-user-ID copy");
+    const std::string cards = RealCards();
+    if (!cards.empty())
+        SKIP_OR_FAIL_ON_CI("not run: this machine has 9054 cards it might program:" + cards);
+    // Beside the program where the temporary folder's mount is nosuid.
+    TempFolder beside(std::filesystem::path(VELDRAN_BINARY).parent_path());
+    const std::string folder = AllowsSetUserId(temp.Path()) ? temp.Path() : beside.Path();
+    if (!AllowsSetUserId(folder))
+        SKIP_OR_FAIL_ON_CI(folder + " is on a nosuid mount");
+    MakeBus({CardAt(1)});
+    const std::string copy = folder + "/veldran";
+    ASSERT_TRUE(std::filesystem::copy_file(VELDRAN_BINARY, copy));
+    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    const Outcome r = RunProcess({"/usr/bin/setpriv",
+                                  {"--reuid=65534", "--regid=65534", "--clear-groups", copy, prom, "0"},
+                                  {{"VELDRAN_SYSFS_ROOT", root}}});
+    EXPECT_EQ(r.Status, 101) << r.Err;
+    EXPECT_EQ(r.Err, ErrorBlock("Can't find 9054 card number 0.\n"));
+    EXPECT_EQ(ReadSimControl(root, CardAt(1)), 0x00000002u) << "the simulated card was programmed";
+}
+
 // ---- on a real bench: the right card, one run per card, clean aborts ----
 
 TEST_F(EndToEnd, TheCardOpenedIsExactlyTheOneNumbered)
 {
+    // First, devices that a search leaving out the vendor, the device ID or
+    // function 0 would count, shifting the number of every card after them.
+    SimCard otherVendor = CardAt(1), otherDevice = CardAt(2), secondFunction = CardAt(3);
+    otherVendor.VendorId = 0x1234;
+    otherDevice.DeviceId = 0x9056;
+    secondFunction.Function = 1;
     // 0xff in a search key means "any bus": the card on bus 0xff must still
     // be the one opened, not the first card of the same kind.
     SimCard low = CardAt(5, 0x3312), high = CardAt(0xff, 0x3312);
-    MakeBus({low, high});
+    MakeBus({otherVendor, otherDevice, secondFunction, low, high});
     Outcome r = RunVeldran({prom, "1"}, root);
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_THAT(r.Out, ::testing::HasSubstr("\nUsing PCI device at bus 255/device 0."));
     EXPECT_EQ(ReadSimControl(root, high), 0x000D0002u);
-    EXPECT_EQ(ReadSimControl(root, low), 0x00000002u) << "the other card was programmed";
+    for (const SimCard& other : {otherVendor, otherDevice, secondFunction, low})
+        EXPECT_EQ(ReadSimControl(root, other), 0x00000002u) << "another device was programmed";
 }
 
 TEST_F(EndToEnd, ACardWithUnreadableSubsystemIdsKeepsItsNumber)

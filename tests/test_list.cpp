@@ -111,12 +111,8 @@ TEST_F(List, NoCardIsStatus101)
 // itself; the list must count the 9054s at function 0 in its order.
 TEST_F(List, CountsInTheOrderLspciShows)
 {
-    if (access("/usr/bin/lspci", X_OK) != 0) {
-        // CI installs it (tools/packages.list): missing there is a fault.
-        if (getenv("CI") != nullptr)
-            FAIL() << "lspci not installed (Debian package pciutils)";
-        GTEST_SKIP() << "lspci not installed (Debian package pciutils)";
-    }
+    if (access("/usr/bin/lspci", X_OK) != 0)
+        SKIP_OR_FAIL_ON_CI("lspci not installed (Debian package pciutils)");
     std::vector<SimCard> cards;
     for (const auto& [domain, bus, slot, function] :
          std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t>>{
@@ -159,7 +155,7 @@ TEST_F(List, AnOperatorWithoutTheGroupIsToldWhatGrantsAccess)
 {
     MakeBus({CardAt(1), CardAt(2)});
     if (!OpenToUsers())
-        GTEST_SKIP() << "needs root, setpriv and the group users to run as another user";
+        SKIP_OR_FAIL_ON_CI("needs root, setpriv and the group users to run as another user");
     Outcome r = RunListAsUser(false);
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + PERMISSION +
@@ -188,7 +184,7 @@ TEST_F(List, DecodingOffNeedsARunAsRoot)
                   HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") + DECODING);
     }
     if (!OpenToUsers())
-        GTEST_SKIP() << "needs root, setpriv and the group users to run as another user";
+        SKIP_OR_FAIL_ON_CI("needs root, setpriv and the group users to run as another user");
     GrantToUsers(deaf);
     EXPECT_EQ(RunListAsUser(true).Out,
               HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + DECODING);
@@ -232,7 +228,7 @@ TEST_F(List, ReadOnlySysfsIsNamed)
     const Outcome r = RunProcess({"/usr/bin/unshare", {"--mount", "sh", "-c", script, root, VELDRAN_BINARY},
                                   {{"VELDRAN_SYSFS_ROOT", root}}});
     if (r.Status != 0 && r.Out.empty())
-        GTEST_SKIP() << "no private read-only mount here: " << r.Err;
+        SKIP_OR_FAIL_ON_CI("no private read-only mount here: " + r.Err);
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
                          "      - sysfs is mounted read-only here (as in a container): the card's files\n"
                          "        cannot be opened for writing; run where /sys is writable\n");

@@ -50,17 +50,6 @@ TEST_F(OpenCardTest, SmallIoBaseIsPaddedToFourDigits)
     EXPECT_THAT(out, HasSubstr("control/status port:         0x00AC\n"));
 }
 
-TEST_F(OpenCardTest, EveryBoardOfTheTableAndAnUnknownOne)
-{
-    std::string names;
-    for (uint16_t id : {0x3133, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3472, 0x3473, 0x9054})
-        names += BoardMessage(id);
-    EXPECT_EQ(names, "\nFound Quorvel KX-10 card, old - update EEPROM!\nFound Quorvel KX-10 card"
-                     "\nFound Quorvel KX-20 card\nFound Quorvel KX-31 card\nFound Quorvel KX-30 card"
-                     "\nFound Quorvel KX-40 card\nFound Quorvel KX-50 card\nFound Quorvel KX-51 card"
-                     "\nUnknown PLX PCI9054 based card!");
-}
-
 TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
 {
     struct Case {

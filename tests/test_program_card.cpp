@@ -22,9 +22,11 @@ using ::testing::Not;
 using ::testing::StrEq;
 
 static Bytes sent;
+static std::vector<std::clock_t> sentAt;  // the processor clock at each byte
 static void Record(uint8_t byte)
 {
     sent.push_back(byte);
+    sentAt.push_back(std::clock());
 }
 
 class ProgramTest : public ::testing::Test {
@@ -33,6 +35,7 @@ protected:
     {
         ResetFake();
         sent.clear();
+        sentAt.clear();
         State.ControlPort = 0xE06C;
         State.DataWindow = Fake.Window;
         State.DeviceOpen = 1;
@@ -103,9 +106,17 @@ TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
 {
     Fake.Register = 0x00010002;  // PROGRAM left set by an earlier run
     Load(PromImage(100));
+    State.ByteWriter = Record;
     Program();
     EXPECT_THAT(Fake.Written, ElementsAre(0x000D0002u, 0x000C0002u, 0x000D0002u));
     EXPECT_EQ(Fake.PortReads, 4 + 101);
+    // The FPGA clears its memory after PROGRAM is set, and raises DONE after
+    // the last byte: a tick (a millisecond of processor clock) for each.
+    const std::size_t programSet = 6;  // the last write; the DONE reads follow
+    ASSERT_EQ(Fake.Calls.at(programSet), "PortWrite 57452 4 2 0x000D0002");
+    ASSERT_EQ(sent.size(), 100u);
+    EXPECT_GE(sentAt.front() - Fake.CallTimes[programSet], CLOCKS_PER_SEC / 1000);
+    EXPECT_GE(Fake.CallTimes.at(programSet + 1) - sentAt.back(), CLOCKS_PER_SEC / 1000);
     // The image's last byte is not 0xFF; the trailing bytes are.
     EXPECT_EQ(Fake.Window[0], 0xFF);
     EXPECT_EQ(State.ConfigFile, nullptr);
@@ -139,14 +150,21 @@ TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
     Fake.FailPortReadAt = 3;  // the read before PROGRAM is set
     EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
                 StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
+    Fake.FailPortReadAt = -1;
+    Fake.FailPortWriteAt = 2;  // the write that sets PROGRAM
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
 }
 
-// A stream whose reads fail once some bytes have been delivered; with
-// signal set, as a read from a FIFO that a signal cuts short.
+// A stream whose reads fail once some bytes have been delivered: they
+// return result, with errno set to error; with signal set, as a read from
+// a FIFO that a signal cuts short.
 struct FailingSource {
     Bytes bytes;
     std::size_t position;
     std::size_t failAfter;
+    ssize_t result = -1;
+    int error = EIO;
     int signal = 0;
 };
 
@@ -154,10 +172,13 @@ static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
 {
     auto* source = static_cast<FailingSource*>(cookie);
     if (source->position >= source->failAfter) {
-        if (source->signal != 0)
+        if (source->signal != 0) {
             raise(source->signal);
-        errno = source->signal != 0 ? EINTR : EIO;
-        return -1;
+            errno = EINTR;
+            return -1;
+        }
+        errno = source->error;
+        return source->result;
     }
     const std::size_t n = std::min(size, source->failAfter - source->position);
     std::memcpy(buffer, source->bytes.data() + source->position, n);
@@ -177,25 +198,31 @@ static void StreamFrom(FailingSource* source)
 
 TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
 {
-    static FailingSource source;
-    source = {PromImage(50000), 0, 20000};
-    StreamFrom(&source);
-    ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
-    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
-    const auto calls = ReadFakeLog();
-    std::string lastWrite;
-    for (const auto& call : calls)
-        if (call.rfind("PortWrite", 0) == 0)
-            lastWrite = call;
-    EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
-    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+    // Seen by the stream's error flag alone; then only through errno, by a
+    // library that reports the failed read as an end of file.
+    const std::pair<ssize_t, int> failures[] = {{-1, 0}, {0, EIO}};
+    for (const auto& [result, error] : failures) {
+        SetUp();
+        SCOPED_TRACE(result < 0 ? "error flag" : "errno alone");
+        static FailingSource source;
+        source = {PromImage(50000), 0, 2 * BLOCK_SIZE, result, error};
+        StreamFrom(&source);
+        ExpectProgramFails(EXIT_FILE_IO, "File I/O error.");
+        EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+        std::string lastWrite;
+        for (const auto& call : ReadFakeLog())
+            if (call.rfind("PortWrite", 0) == 0)
+                lastWrite = call;
+        EXPECT_EQ(lastWrite, "PortWrite 57452 4 2 0x000C0002") << "PROGRAM must end cleared";
+        EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+    }
 }
 
 // The operator's stop request is what ends the run, not the read it broke.
 TEST_F(ProgramTest, AnInterruptThatCutsAReadShortIsNoReadError)
 {
     static FailingSource source;
-    source = {PromImage(50000), 0, 2 * BLOCK_SIZE, SIGTERM};
+    source = {PromImage(50000), 0, 2 * BLOCK_SIZE, -1, EINTR, SIGTERM};
     StreamFrom(&source);
     ExpectProgramFails(128 + SIGTERM, "Programming interrupted.");
     EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");

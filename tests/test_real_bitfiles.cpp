@@ -52,13 +52,13 @@ static void Record(uint8_t byte)
 
 class RealBitFiles : public ::testing::TestWithParam<RealBitFile> {};
 
-TEST_P(RealBitFiles, HeaderIsReadAndDataSentWholeAndReversed)
+TEST_P(RealBitFiles, HeaderIsReadAndEveryDataByteHandedToTheReversingWriter)
 {
     const RealBitFile& f = GetParam();
     const std::string path = std::string(VELDRAN_BITFILES_DIR) + "/" + f.file;
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        GTEST_SKIP() << "sample .bit files not present at " << path;
+        SKIP_OR_FAIL_ON_CI("sample .bit files not present at " + path);
     std::ifstream in(path, std::ios::binary);
     const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 

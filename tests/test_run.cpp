@@ -4,13 +4,10 @@
 
 #include "app/arguments.h"
 #include "app/entry.h"
-#include "app/fatal_exit.h"
 #include "app/run_state.h"
-#include "card/open_card.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 
-using ::testing::ElementsAre;
 using ::testing::ExitedWithCode;
 using ::testing::StrEq;
 
@@ -69,12 +66,12 @@ TEST(CardAddress, ReadsExactlyTheTwoFormsInHex)
     }
 }
 
-class RunDeath : public ::testing::Test {
+class RunSequence : public ::testing::Test {
 protected:
     void SetUp() override { ResetFake(); }
 };
 
-TEST_F(RunDeath, WrongArgumentCountEndsWithUsageAndNoCardAccess)
+TEST_F(RunSequence, WrongArgumentCountEndsWithUsageAndNoCardAccess)
 {
     char prog[] = "veldran", a[] = "a", b[] = "b", c[] = "c";
     char* one[] = {prog, nullptr};
@@ -86,7 +83,7 @@ TEST_F(RunDeath, WrongArgumentCountEndsWithUsageAndNoCardAccess)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, MissingFileIsReportedBeforeTheCardNumber)
+TEST_F(RunSequence, MissingFileIsReportedBeforeTheCardNumber)
 {
     char prog[] = "veldran", file[] = "/nonexistent/veldran.bit", card[] = "99";
     char* argv[] = {prog, file, card, nullptr};
@@ -95,7 +92,7 @@ TEST_F(RunDeath, MissingFileIsReportedBeforeTheCardNumber)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, BadCardNumberIsReportedWithoutTouchingTheCard)
+TEST_F(RunSequence, BadCardNumberIsReportedWithoutTouchingTheCard)
 {
     std::string path = TempFile(PromImage(600));
     char prog[] = "veldran", card[] = "16";
@@ -105,29 +102,7 @@ TEST_F(RunDeath, BadCardNumberIsReportedWithoutTouchingTheCard)
     EXPECT_TRUE(ReadFakeLog().empty());
 }
 
-TEST_F(RunDeath, ReleaseGivesBackOnlyWhatIsHeldMappingFirst)
-{
-    ReleaseCard();
-    EXPECT_TRUE(Fake.Calls.empty());
-    State.DeviceOpen = 1;
-    ReleaseCard();
-    EXPECT_THAT(Fake.Calls, ElementsAre("Close"));
-    Fake.Calls.clear();
-    State.WindowMapped = 1;
-    ReleaseCard();
-    EXPECT_THAT(Fake.Calls, ElementsAre("Unmap", "Close"));
-}
-
-TEST_F(RunDeath, FatalExitReleasesThenPrintsTheErrorBlock)
-{
-    State.DeviceOpen = 1;
-    State.WindowMapped = 1;
-    EXPECT_EXIT(FatalExit(EXIT_CARD_ACCESS, "Can't map %u.\n", 7u),
-                ExitedWithCode(EXIT_CARD_ACCESS), StrEq(ErrorBlock("Can't map 7.\n")));
-    EXPECT_THAT(ReadFakeLog(), ElementsAre("Unmap", "Close"));
-}
-
-TEST_F(RunDeath, BadFileAfterTheCardIsOpenUnmapsThenCloses)
+TEST_F(RunSequence, BadFileAfterTheCardIsOpenUnmapsThenCloses)
 {
     std::string path = TempFile(Bytes{0x01, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
     char prog[] = "veldran", card[] = "0";

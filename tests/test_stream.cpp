@@ -57,11 +57,6 @@ protected:
     {
         const std::string path = scratch_.Path() + "/" + name;
         WriteFile(path, fileBytes);
-        return ProgramPath(path);
-    }
-
-    Recording ProgramPath(const std::string& path)
-    {
         const Command command{VELDRAN_PROGRAM, {path, "0"}, {{"VELDRAN_SYSFS_ROOT", Sys()}}};
         Recording rec = RunRecorded(command, scratch_.Path());
         std::printf("[ stream ] %s\n", rec.Summary().c_str());
@@ -76,7 +71,7 @@ protected:
     do {                                                                             \
         ASSERT_TRUE((rec).Problem.empty()) << (rec).Problem << "\n" << (rec).Run.Err; \
         if (!(rec).Watched())                                                        \
-            GTEST_SKIP() << (rec).Summary();                                         \
+            SKIP_OR_FAIL_ON_CI((rec).Summary());                                     \
     } while (0)
 
 // Compares without printing megabytes: where they first differ, and sizes.
@@ -128,58 +123,6 @@ TEST_F(StreamTest, PromImageIsSentUnchangedFromItsFirstByte)
     REQUIRE_WATCHED(rec);
     EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
     EXPECT_TRUE(SameStream(image + PADDING, rec.Stored));
-}
-
-// The declared length is not a limit: all the data that follows is sent.
-TEST_F(StreamTest, BitFileDataBeyondItsDeclaredLengthIsSentToo)
-{
-    if (!MakeBus(SimCard{}))
-        return;
-    const Bytes data = Pattern(6000, 3);
-    const Recording rec = Program(StreamBitFile(data, 2500), "longer.bit");
-    REQUIRE_WATCHED(rec);
-    EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
-    EXPECT_TRUE(SameStream(Reversed(data) + PADDING, rec.Stored));
-}
-
-TEST_F(StreamTest, RealBitFileIsSentWholeAndBitReversed)
-{
-    const std::string path = std::string(VELDRAN_BITFILES_DIR) + "/spartan3a-picoblaze3-soc.bit";
-    const std::string file = ReadFile(path);
-    if (file.empty())
-        GTEST_SKIP() << "sample bitstreams not found at " << VELDRAN_BITFILES_DIR;
-    ASSERT_EQ(54751u, file.size());
-    if (!MakeBus(SimCard{}))
-        return;
-    const Recording rec = ProgramPath(path);
-    REQUIRE_WATCHED(rec);
-    EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
-    EXPECT_TRUE(SameStream(Reversed(Bytes(file.begin() + 87, file.end())) + PADDING, rec.Stored));
-}
-
-// A run that stops early must not have sent anything to the card.
-TEST_F(StreamTest, FailingRunsSendNothing)
-{
-    SimCard not_done;
-    not_done.Control = 0x0;
-    struct Case {
-        const char* what;
-        SimCard card;
-        std::string file;
-    } cases[] = {
-        {"DONE status bit clear", not_done, Text(PromImage(4000))},
-        {"not a configuration file", SimCard{}, std::string(4000, 'x')},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (!MakeBus(c.card))
-            return;
-        const Recording rec = Program(c.file, "input.prom");
-        REQUIRE_WATCHED(rec);
-        EXPECT_GE(rec.Run.Status, 100) << rec.Run.Err;
-        EXPECT_LE(rec.Run.Status, 105) << "not one of the program's own statuses";
-        EXPECT_EQ(0u, rec.Stored.size()) << "bytes were sent";
-    }
 }
 
 }  // namespace

@@ -37,6 +37,12 @@ std::string TempFile(const Bytes& bytes)
     return path;
 }
 
+bool OnCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && *ci != '\0';
+}
+
 void OpenConfigFile(const std::string& path)
 {
     State.ConfigFile = std::fopen(path.c_str(), "rb");

@@ -11,3 +11,14 @@ std::string TempFile(const Bytes& bytes);
 
 // Opens path as the run's configuration file.
 void OpenConfigFile(const std::string& path);
+
+// True on CI (CI set), which has everything every test needs.
+bool OnCi();
+
+// Skips the test for reason; on CI, where nothing may skip, fails it.
+#define SKIP_OR_FAIL_ON_CI(reason) \
+    do {                           \
+        if (OnCi())                \
+            FAIL() << (reason);    \
+        GTEST_SKIP() << (reason);  \
+    } while (0)

@@ -6,12 +6,13 @@
 #
 #   check-scripts.sh [SOURCE_DIR]
 #
-# Exit status 77 (skipped) when shellcheck is missing.
+# Exit status 77 (skipped) when shellcheck is missing; on CI (CI set), 1.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
 if ! command -v shellcheck >/dev/null 2>&1; then
     echo "SKIP: shellcheck not found"
+    [ -z "${CI:-}" ] || exit 1
     exit 77
 fi
 

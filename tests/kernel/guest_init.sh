@@ -8,9 +8,10 @@
 # device entry has plain vendor/device/subsystem files with the card's IDs,
 # and symlinks to the test device's real kernel files for everything else:
 # config, enable, resource1 (its I/O BAR) and resource3 (its memory BAR,
-# resource0). Only the IDs are dressed; every access goes through the real
-# kernel. Its I/O register reads 0, so DONE never shows there: cases that
-# need DONE use a plain file with DONE set for resource1 instead.
+# resource0); resource is a plain copy with BAR 0's line as BAR 3's. Its I/O
+# register reads 0, so DONE never shows there: every case but "io" uses a
+# plain file with DONE set for resource1 instead, and only its data window,
+# config and enable are the kernel's.
 #
 # The second pci-testdev only marks where each case begins in QEMU's trace
 # of device accesses: one byte, the case's number, written to its I/O BAR.

@@ -4,7 +4,7 @@
 # exactly what the program's reader expects, so a drift here would quietly
 # turn them into tests of malformed input.
 #
-#   mksample_check.sh MKSAMPLE
+#   mksample_layout.sh MKSAMPLE
 set -uo pipefail
 
 mksample=$1

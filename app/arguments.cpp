@@ -7,11 +7,11 @@
 
 #include <sys/stat.h>
 
-#include "app/fatal_exit.h"
-#include "app/run_state.h"
-#include "app/safe_text.h"
 #include "card/open_card.h"
 #include "configfile/detect_config_file.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
+#include "run/safe_text.h"
 
 constexpr unsigned MAX_CARD = 15;
 

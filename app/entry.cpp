@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "app/arguments.h"
-#include "app/fatal_exit.h"
 #include "app/options.h"
 #include "app/process_setup.h"
-#include "app/run_state.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
 #include "upload/program_card.h"
 
 int VeldranMain(int argc, char** argv)

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/run_state.h"
 #include "card/list_cards.h"
+#include "run/run_state.h"
 
 static const char HELP[] =
     "Usage:\n"

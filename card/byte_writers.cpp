@@ -1,6 +1,6 @@
 #include "card/byte_writers.h"
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 // Entry i is i with bit k moved to bit 7 - k.
 const uint8_t BitReverseTable[256] = {

@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "app/fatal_exit.h"
-#include "app/run_state.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
 
 constexpr uint32_t REGISTER_SIZE = 4;
 constexpr int DONE_CONFIRM_REPEATS = 100;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "card/plx_api.h"
+#include "pci/plx_api.h"
 
 // Where a device sits on the PCI bus.
 struct CardAddress {

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run_state.h"
 #include "card/find_card.h"
 #include "card/open_card.h"
+#include "run/run_state.h"
 
 static const char HEADER[] = "Card  Address       %-41s Program now?\n";
 static const char CARD_LINE[] = "%-4u  %s  %-41s %s\n";

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/fatal_exit.h"
-#include "app/run_state.h"
 #include "card/find_card.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
 
 constexpr uint16_t BAR1_CONFIG_OFFSET = 0x14;
 constexpr uint32_t IO_BASE_MASK = 0xFFFFFFFC;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <unistd.h>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 static sigjmp_buf WindowLost;
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 
-#include "app/fatal_exit.h"
-#include "app/run_state.h"
-#include "app/safe_text.h"
 #include "card/byte_writers.h"
 #include "configfile/file_access.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
+#include "run/safe_text.h"
 
 constexpr std::size_t HEADER_SIZE = 14;
 constexpr uint32_t FIRST_FIELD_OFFSET = 14;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sys/types.h>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 std::size_t ReadAt(uint32_t offset, std::size_t count, uint8_t* buffer)
 {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "tests/test_support.h"
 
 constexpr uint32_t DONE_MASK = DONE_BIT;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "card/plx_api.h"
+#include "pci/plx_api.h"
 
 struct FakePlx {
     PlxStatus FindStatus = PLX_STATUS_OK;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 std::string ErrorBlock(const std::string& message)
 {

@@ -1,4 +1,4 @@
-# The Linux card-access layer (card/plx_sysfs.cpp) against simulated PCI
+# The Linux card-access layer (pci/sysfs_*.cpp) against simulated PCI
 # buses laid out by tools/simbus in temporary folders.
 add_executable(veldran_sysfs_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_find.cpp

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "card/plx_api.h"
-#include "card/plx_sysfs_status.h"
+#include "pci/plx_api.h"
+#include "pci/plx_sysfs_status.h"
 #include "tools/simbus/sim_bus.h"
 #include "tools/testkit/files.h"
 

@@ -4,10 +4,10 @@
 
 #include <cstdio>
 
-#include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "configfile/detect_config_file.h"
 #include "configfile/file_access.h"
+#include "run/run_state.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 

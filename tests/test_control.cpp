@@ -8,10 +8,10 @@
 
 #include <csignal>
 
-#include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "card/control_register.h"
 #include "card/window_guard.h"
+#include "run/run_state.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 

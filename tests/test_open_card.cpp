@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "app/run_state.h"
 #include "card/open_card.h"
+#include "run/run_state.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 

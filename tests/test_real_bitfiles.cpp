@@ -5,9 +5,9 @@
 #include <iterator>
 #include <sys/stat.h>
 
-#include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "configfile/detect_config_file.h"
+#include "run/run_state.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 #include "upload/program_card.h"

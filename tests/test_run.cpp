@@ -4,7 +4,7 @@
 
 #include "app/arguments.h"
 #include "app/entry.h"
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "tests/fake_plx.h"
 #include "tests/test_support.h"
 

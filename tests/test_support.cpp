@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 static std::vector<std::string>& TempFiles()
 {

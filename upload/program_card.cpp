@@ -4,11 +4,11 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "app/fatal_exit.h"
-#include "app/run_state.h"
 #include "card/byte_writers.h"
 #include "card/control_register.h"
 #include "card/window_guard.h"
+#include "run/fatal_exit.h"
+#include "run/run_state.h"
 #include "upload/interruption.h"
 
 // Clock bytes that let the FPGA finish its start-up after the data.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "card/plx_api.h"
+#include "pci/plx_api.h"
 
 // The process's exit statuses, one per class of failure.
 enum : int {

@@ -1,4 +1,4 @@
-#include "app/safe_text.h"
+#include "run/safe_text.h"
 
 #include <cstring>
 

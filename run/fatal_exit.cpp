@@ -1,10 +1,10 @@
-#include "app/fatal_exit.h"
+#include "run/fatal_exit.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 
 void ReleaseCard()
 {

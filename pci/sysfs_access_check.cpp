@@ -1,12 +1,12 @@
 // PlxPort_CheckAccess on Linux: what keeps this process from driving a
-// card now, read from the files a run would open (card/plx_sysfs.cpp) and
+// card now, read from the files a run would open (pci/sysfs_*.cpp) and
 // from the kernel's lockdown setting, all below the same sysfs root. It
 // asks the kernel (faccessat with the effective IDs, capget) rather than
 // reading modes, so that groups, ACLs, root and read-only mounts are
 // judged as an open would judge them. It only reads.
-#include "card/plx_api.h"
-#include "card/plx_sysfs_paths.h"
-#include "card/plx_sysfs_status.h"
+#include "pci/plx_api.h"
+#include "pci/plx_sysfs_status.h"
+#include "pci/sysfs_internal.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>

@@ -1,4 +1,4 @@
-// The card-access contract (card/plx_api.h) on Linux, over the kernel's PCI
+// The card-access contract (pci/plx_api.h) on Linux, over the kernel's PCI
 // files in sysfs.
 //
 // Devices are the entries of ROOT/bus/pci/devices/, named DDDD:BB:SS.F;
@@ -12,11 +12,11 @@
 // Every file is reached with open/pread/pwrite/mmap, never stdio: the
 // kernel takes only 1, 2 or 4 byte accesses to an I/O BAR's file.
 //
-// Failures return one of the codes of card/plx_sysfs_status.h; callers
+// Failures return one of the codes of pci/plx_sysfs_status.h; callers
 // give them no meaning beyond "failed".
-#include "card/plx_api.h"
-#include "card/plx_sysfs_paths.h"
-#include "card/plx_sysfs_status.h"
+#include "pci/plx_api.h"
+#include "pci/plx_sysfs_status.h"
+#include "pci/sysfs_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>

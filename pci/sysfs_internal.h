@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "card/plx_api.h"
+#include "pci/plx_api.h"
 
 // /sys, or the folder VELDRAN_SYSFS_ROOT names (never for set-user-ID,
 // set-group-ID or file-capability runs, as secure_getenv decides).

@@ -3,7 +3,7 @@
 // see a call fail for the reason they provoked.
 #pragma once
 
-#include "card/plx_api.h"
+#include "pci/plx_api.h"
 
 enum : PlxStatus {
     ERR_ARGUMENT = 513,      // null pointer, bad size/access type, bad BAR index or offset

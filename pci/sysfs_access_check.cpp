@@ -138,12 +138,12 @@ void CheckDevice(const std::string& folder, PlxAccess* access)
 PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access)
 {
     if (key == nullptr || access == nullptr)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     std::memset(access, 0, sizeof *access);
     try {
         CheckDevice(DeviceFolder(*key), access);
     } catch (...) {
-        return ERR_INTERNAL;
+        return PLX_ERR_INTERNAL;
     }
     return PLX_STATUS_OK;
 }

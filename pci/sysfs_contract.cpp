@@ -239,16 +239,16 @@ PlxStatus ReadIdFile(const std::string& folder, const char* name, uint16_t* valu
 {
     std::string text;
     if (!ReadSmallFile(folder + "/" + name, SMALL_FILE_MAX, &text))
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
     if (text.size() < 3 || text.size() > 6 || text[0] != '0' || text[1] != 'x')
-        return ERR_PARSE;
+        return PLX_ERR_PARSE;
     uint32_t v = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
         int digit = HexDigit(text[i]);
         if (digit < 0)
-            return ERR_PARSE;
+            return PLX_ERR_PARSE;
         v = (v << 4) | static_cast<uint32_t>(digit);
     }
     *value = static_cast<uint16_t>(v);
@@ -261,18 +261,18 @@ PlxStatus ReadConfig(const std::string& folder, uint32_t offset, std::size_t wid
                      uint32_t* value)
 {
     if (offset % width != 0)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     Fd fd(OpenFile(folder + "/config", O_RDONLY));
     if (!fd.Ok())
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     struct stat st;
     if (fstat(fd.Get(), &st) != 0)
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     if (st.st_size < 0 || static_cast<uint64_t>(offset) + width > static_cast<uint64_t>(st.st_size))
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     unsigned char bytes[4] = {};
     if (!PreadExact(fd.Get(), bytes, width, offset))
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     uint32_t v = 0;
     for (std::size_t i = width; i-- > 0;)
         v = (v << 8) | bytes[i];
@@ -302,7 +302,7 @@ PlxStatus ReadResources(const std::string& folder, std::vector<Resource>* resour
 {
     std::string text;
     if (!ReadSmallFile(folder + "/resource", RESOURCE_FILE_MAX, &text))
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     resources->clear();
     const char* p = text.c_str();
     const char* end = p + text.size();
@@ -310,11 +310,11 @@ PlxStatus ReadResources(const std::string& folder, std::vector<Resource>* resour
         Resource r;
         if (!TakeResourceField(&p, &r.Start) || *p++ != ' ' || !TakeResourceField(&p, &r.End) ||
             *p++ != ' ' || !TakeResourceField(&p, &r.Flags) || *p++ != '\n')
-            return ERR_PARSE;
+            return PLX_ERR_PARSE;
         resources->push_back(r);
     }
     if (p != end || resources->size() < RESOURCE_MIN_LINES)
-        return ERR_PARSE;
+        return PLX_ERR_PARSE;
     return PLX_STATUS_OK;
 }
 
@@ -393,7 +393,7 @@ PlxStatus ListMatches(const DeviceKey& want, std::vector<Found>* matches)
     const std::string folder = DevicesFolder();
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
-        return ERR_NOT_FOUND;
+        return PLX_ERR_NOT_FOUND;
     matches->clear();
     while (const struct dirent* entry = readdir(dir)) {
         Found found;
@@ -416,7 +416,7 @@ PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
     if (status != PLX_STATUS_OK)
         return status;
     if (index >= matches.size())
-        return ERR_NOT_FOUND;
+        return PLX_ERR_NOT_FOUND;
     *found = matches[index];
     return PLX_STATUS_OK;
 }
@@ -431,8 +431,8 @@ PlxStatus FindAt(const DeviceKey& want, Found* found)
                   static_cast<unsigned>(want.Bus), static_cast<unsigned>(want.Slot),
                   static_cast<unsigned>(want.Function));
     if (!ParseDeviceName(name, &found->Address))
-        return ERR_NOT_FOUND;
-    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK : ERR_NOT_FOUND;
+        return PLX_ERR_NOT_FOUND;
+    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK : PLX_ERR_NOT_FOUND;
 }
 
 // The folder of the device at bus/slot/function: that of an open device
@@ -454,7 +454,7 @@ PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string
     const std::string folder = DevicesFolder();
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
-        return ERR_NOT_FOUND;
+        return PLX_ERR_NOT_FOUND;
     bool have = false;
     uint32_t bestDomain = 0;
     while (const struct dirent* entry = readdir(dir)) {
@@ -470,7 +470,7 @@ PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string
         *path = candidate;
     }
     closedir(dir);
-    return have ? PLX_STATUS_OK : ERR_NOT_FOUND;
+    return have ? PLX_STATUS_OK : PLX_ERR_NOT_FOUND;
 }
 
 bool WriteEnable(const std::string& folder)
@@ -494,7 +494,7 @@ PlxStatus EnsureDecoding(const std::string& folder)
     if (status != PLX_STATUS_OK)
         return status;
     return (command & COMMAND_DECODE_BITS) == COMMAND_DECODE_BITS ? PLX_STATUS_OK
-                                                                  : ERR_NOT_DECODING;
+                                                                  : PLX_ERR_NOT_DECODING;
 }
 
 // Takes the device for this process: an exclusive lock on the file of its
@@ -521,7 +521,7 @@ PlxStatus LockDevice(const std::string& folder, int* lockFile)
         while (result != 0 && errno == EINTR);
         if (result != 0 && errno == EWOULDBLOCK) {
             close(fd);
-            return ERR_BUSY;
+            return PLX_ERR_BUSY;
         }
         *lockFile = fd;  // where locks are not supported, held all the same
         return PLX_STATUS_OK;
@@ -610,7 +610,7 @@ PlxStatus FindIoBar(const DeviceObject* device, uint64_t port, uint32_t size, un
         *offset = port - base;
         return PLX_STATUS_OK;
     }
-    return ERR_PORT_RANGE;
+    return PLX_ERR_PORT_RANGE;
 }
 
 void ClosePortFiles(DeviceObject* device)
@@ -623,9 +623,9 @@ PlxStatus PortAccess(DeviceObject* device, uint64_t port, void* value, uint32_t 
                      int accessType, bool write)
 {
     if (value == nullptr || !WidthMatches(size, accessType))
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
-        return ERR_NOT_OPEN;
+        return PLX_ERR_NOT_OPEN;
     if (!device->PortsKnown) {
         const PlxStatus status = LoadIoBars(device);
         if (status != PLX_STATUS_OK)
@@ -639,11 +639,11 @@ PlxStatus PortAccess(DeviceObject* device, uint64_t port, void* value, uint32_t 
     if (device->PortFile[bar] < 0) {
         device->PortFile[bar] = OpenFile(ResourceFile(device->Path, bar), O_RDWR);
         if (device->PortFile[bar] < 0)
-            return ERR_FILE;
+            return PLX_ERR_FILE;
     }
     const bool done = write ? PwriteExact(device->PortFile[bar], value, size, offset)
                             : PreadExact(device->PortFile[bar], value, size, offset);
-    return done ? PLX_STATUS_OK : ERR_FILE;
+    return done ? PLX_STATUS_OK : PLX_ERR_FILE;
 }
 
 // ---- memory BARs -----------------------------------------------------------
@@ -658,30 +658,30 @@ PlxStatus MapBar(DeviceObject* device, unsigned bar, void** address)
     const Resource& r = resources[bar];
     const uint64_t length = ResourceLength(r);
     if ((r.Flags & RESOURCE_MEM) == 0 || length == 0)
-        return ERR_BAR_TYPE;
+        return PLX_ERR_BAR_TYPE;
     const long pageSize = sysconf(_SC_PAGESIZE);
     if (pageSize <= 0)
-        return ERR_INTERNAL;
+        return PLX_ERR_INTERNAL;
     const uint64_t page = static_cast<uint64_t>(pageSize);
     const uint64_t inPage = r.Start % page;
     if (length > UINT64_MAX - inPage - page)
-        return ERR_BAR_TYPE;
+        return PLX_ERR_BAR_TYPE;
     const uint64_t mapLength = (inPage + length + page - 1) / page * page;
     if (mapLength > SIZE_MAX)
-        return ERR_BAR_TYPE;
+        return PLX_ERR_BAR_TYPE;
 
     // Never resourceN_wc: every store must reach the card on its own.
     Fd fd(OpenFile(ResourceFile(folder, bar), O_RDWR));
     if (!fd.Ok())
-        return ERR_FILE;
+        return PLX_ERR_FILE;
     struct stat st;
     if (fstat(fd.Get(), &st) != 0 || st.st_size < 0 ||
         static_cast<uint64_t>(st.st_size) < length)
-        return ERR_FILE;  // the kernel sizes the file to the BAR
+        return PLX_ERR_FILE;  // the kernel sizes the file to the BAR
     void* base = mmap(nullptr, static_cast<std::size_t>(mapLength), PROT_READ | PROT_WRITE,
                       MAP_SHARED, fd.Get(), 0);
     if (base == MAP_FAILED)
-        return ERR_MAP;
+        return PLX_ERR_MAP;
     device->MapBase[bar] = base;
     device->MapLength[bar] = static_cast<std::size_t>(mapLength);
     device->MapOffset[bar] = static_cast<std::size_t>(inPage);
@@ -695,7 +695,7 @@ PlxStatus UnmapBar(DeviceObject* device, unsigned bar)
     device->MapBase[bar] = nullptr;
     device->MapLength[bar] = 0;
     device->MapOffset[bar] = 0;
-    return result == 0 ? PLX_STATUS_OK : ERR_MAP;
+    return result == 0 ? PLX_STATUS_OK : PLX_ERR_MAP;
 }
 
 void* WindowOf(const DeviceObject* device, unsigned bar)
@@ -710,7 +710,7 @@ PlxStatus Claim(const DeviceKey& key, Found* found, int* lockFile)
     PlxStatus status =
         key.AtAddress == PLX_AT_ADDRESS ? FindAt(key, found) : FindDevice(key, 0, found);
     if (status == PLX_STATUS_OK && found->Path.size() >= PLX_PATH_MAX)
-        status = ERR_PATH_LONG;
+        status = PLX_ERR_PATH_LONG;
     if (status == PLX_STATUS_OK)
         status = LockDevice(found->Path, lockFile);
     if (status == PLX_STATUS_OK)
@@ -727,7 +727,7 @@ PlxStatus Guarded(Call call)
     try {
         return call();
     } catch (...) {
-        return ERR_INTERNAL;
+        return PLX_ERR_INTERNAL;
     }
 }
 
@@ -738,7 +738,7 @@ PlxStatus Guarded(Call call)
 PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index)
 {
     if (key == nullptr)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     return Guarded([&] {
         Found found;
         const PlxStatus status = FindDevice(*key, index, &found);
@@ -751,9 +751,9 @@ PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index)
 PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
 {
     if (key == nullptr || device == nullptr)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     if (device->IsOpen == 1)
-        return ERR_ALREADY_OPEN;
+        return PLX_ERR_ALREADY_OPEN;
     int lockFile = -1;
     Found found;
     const PlxStatus status = Guarded([&] {
@@ -780,11 +780,11 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
 PlxStatus PlxPci_DeviceClose(DeviceObject* device)
 {
     if (!IsOpenDevice(device))
-        return ERR_NOT_OPEN;
+        return PLX_ERR_NOT_OPEN;
     PlxStatus status = PLX_STATUS_OK;
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
         if (device->MapBase[bar] != nullptr && UnmapBar(device, bar) != PLX_STATUS_OK)
-            status = ERR_MAP;
+            status = PLX_ERR_MAP;
     }
     ClosePortFiles(device);
     CloseFile(&device->LockFile);
@@ -811,20 +811,20 @@ uint32_t PlxPci_PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uin
 PlxStatus PlxPci_PciBarMap(DeviceObject* device, uint8_t barIndex, void** address)
 {
     if (address == nullptr || barIndex >= PLX_BAR_COUNT)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
-        return ERR_NOT_OPEN;
+        return PLX_ERR_NOT_OPEN;
     if (device->MapBase[barIndex] != nullptr)
-        return ERR_ALREADY_MAPPED;
+        return PLX_ERR_ALREADY_MAPPED;
     return Guarded([&] { return MapBar(device, barIndex, address); });
 }
 
 PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
 {
     if (address == nullptr || *address == nullptr)
-        return ERR_ARGUMENT;
+        return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
-        return ERR_NOT_OPEN;
+        return PLX_ERR_NOT_OPEN;
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
         if (device->MapBase[bar] != nullptr && WindowOf(device, bar) == *address) {
             PlxStatus status = UnmapBar(device, bar);
@@ -832,7 +832,7 @@ PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
             return status;
         }
     }
-    return ERR_NOT_MAPPED;
+    return PLX_ERR_NOT_MAPPED;
 }
 
 PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value, uint32_t size,

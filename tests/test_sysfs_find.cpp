@@ -61,8 +61,8 @@ TEST_F(SysfsFind, OrdersByDomainBusSlotFunctionWhateverTheCreationOrder)
                                         "10000:00:00.0"}));
 
     DeviceKey key = PlxKey();
-    EXPECT_EQ(PlxPci_DeviceFind(&key, 7), ERR_NOT_FOUND);
-    EXPECT_EQ(PlxPci_DeviceFind(&key, 0xFFFF), ERR_NOT_FOUND);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 7), PLX_ERR_NOT_FOUND);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0xFFFF), PLX_ERR_NOT_FOUND);
 }
 
 TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
@@ -151,10 +151,10 @@ TEST_F(SysfsFind, MatchesEveryFieldThatIsSet)
 TEST_F(SysfsFind, FailsWithoutABusOrAKey)
 {
     DeviceKey key = PlxKey();
-    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), ERR_NOT_FOUND);  // no bus/pci/devices at all
-    EXPECT_EQ(PlxPci_DeviceFind(nullptr, 0), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), PLX_ERR_NOT_FOUND);  // no bus/pci/devices at all
+    EXPECT_EQ(PlxPci_DeviceFind(nullptr, 0), PLX_ERR_ARGUMENT);
     Make({});
-    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), ERR_NOT_FOUND);  // an empty bus
+    EXPECT_EQ(PlxPci_DeviceFind(&key, 0), PLX_ERR_NOT_FOUND);  // an empty bus
 }
 
 }  // namespace

@@ -124,20 +124,20 @@ TEST_F(SysfsPorts, PortsOutsideEveryIoBarAndWrongWidthsFail)
     uint32_t value = 0;
     for (uint64_t port : {uint64_t{0xE000 - 4}, uint64_t{0xE000 - 1}, uint64_t{0xE0FD},
                           uint64_t{0xE100}, uint64_t{0xF0000000}, uint64_t{0x1E000}, UINT64_MAX}) {
-        EXPECT_EQ(Read32(port, &value), ERR_PORT_RANGE) << "port 0x" << std::hex << port;
-        EXPECT_EQ(Write32(port, 0xFFFFFFFF), ERR_PORT_RANGE) << "port 0x" << std::hex << port;
+        EXPECT_EQ(Read32(port, &value), PLX_ERR_PORT_RANGE) << "port 0x" << std::hex << port;
+        EXPECT_EQ(Write32(port, 0xFFFFFFFF), PLX_ERR_PORT_RANGE) << "port 0x" << std::hex << port;
     }
     const uint64_t port = card.IoBase + CONTROL;
-    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 4, PLX_ACCESS_16), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 2, PLX_ACCESS_32), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 3, PLX_ACCESS_32), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 8, PLX_ACCESS_32), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, nullptr, 4, PLX_ACCESS_32), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 4, PLX_ACCESS_16), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 2, PLX_ACCESS_32), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 3, PLX_ACCESS_32), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, &value, 8, PLX_ACCESS_32), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_IoPortRead(&device_, port, nullptr, 4, PLX_ACCESS_32), PLX_ERR_ARGUMENT);
     EXPECT_EQ(ReadSimControl(root_.Path(), card_), card.Control) << "a failed call wrote";
 
     DeviceObject closed{};
-    EXPECT_EQ(PlxPci_IoPortRead(&closed, port, &value, 4, PLX_ACCESS_32), ERR_NOT_OPEN);
-    EXPECT_EQ(PlxPci_IoPortRead(nullptr, port, &value, 4, PLX_ACCESS_32), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_IoPortRead(&closed, port, &value, 4, PLX_ACCESS_32), PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_IoPortRead(nullptr, port, &value, 4, PLX_ACCESS_32), PLX_ERR_NOT_OPEN);
 }
 
 // On some architectures the `resource` start of an I/O BAR is a logical
@@ -153,7 +153,7 @@ TEST_F(SysfsPorts, IoBaseComesFromConfigNotFromTheResourceStart)
     uint32_t value = 0;
     ASSERT_EQ(Read32(card.IoBase + CONTROL, &value), PLX_STATUS_OK);
     EXPECT_EQ(value, 0x00C0FFEEu);
-    EXPECT_EQ(Read32(card.IoResourceStart + CONTROL, &value), ERR_PORT_RANGE);
+    EXPECT_EQ(Read32(card.IoResourceStart + CONTROL, &value), PLX_ERR_PORT_RANGE);
 }
 
 TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
@@ -163,18 +163,18 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
     uint32_t value = 0;
 
     ASSERT_EQ(rename(File("resource1").c_str(), File("saved").c_str()), 0);
-    EXPECT_EQ(Read32(port, &value), ERR_FILE);
-    EXPECT_EQ(Write32(port, 0), ERR_FILE);
+    EXPECT_EQ(Read32(port, &value), PLX_ERR_FILE);
+    EXPECT_EQ(Write32(port, 0), PLX_ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource1").c_str()), 0);
 
     Reopen();
     ASSERT_EQ(rename(File("config").c_str(), File("saved").c_str()), 0);
-    EXPECT_EQ(Read32(port, &value), ERR_FILE);
+    EXPECT_EQ(Read32(port, &value), PLX_ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("config").c_str()), 0);
 
     Reopen();
     ASSERT_EQ(rename(File("resource").c_str(), File("saved").c_str()), 0);
-    EXPECT_EQ(Read32(port, &value), ERR_FILE);
+    EXPECT_EQ(Read32(port, &value), PLX_ERR_FILE);
     const std::string line = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
     const std::string io = "0x000000000000e000 0x000000000000e0ff 0x0000000000040101\n";
     for (const std::string& bad :
@@ -186,7 +186,7 @@ TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
           std::string()}) {
         std::ofstream(File("resource"), std::ios::trunc) << bad;
         Reopen();
-        EXPECT_EQ(Read32(port, &value), ERR_PARSE) << bad;
+        EXPECT_EQ(Read32(port, &value), PLX_ERR_PARSE) << bad;
     }
     std::ofstream(File("resource"), std::ios::trunc) << line + io + line + line + line + line + line;
     Reopen();
@@ -255,33 +255,33 @@ TEST_F(SysfsBars, MidPageBarWindowCarriesTheInPageOffset)
     EXPECT_EQ(ByteAt(File("resource3"), 5), 0x00);
 
     void* wrong = static_cast<unsigned char*>(window) - 0x800;  // the page, not the window
-    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &wrong), ERR_NOT_MAPPED);
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &wrong), PLX_ERR_NOT_MAPPED);
     void* stale = window;
     EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), PLX_STATUS_OK);
-    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &stale), ERR_NOT_MAPPED) << "already unmapped";
-    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), ERR_ARGUMENT) << "a null window";
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &stale), PLX_ERR_NOT_MAPPED) << "already unmapped";
+    EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), PLX_ERR_ARGUMENT) << "a null window";
 }
 
 TEST_F(SysfsBars, OnlyMemoryBarsWithASizeMap)
 {
     MakeAndOpen(SimCard());
     void* window = nullptr;
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 0, &window), ERR_BAR_TYPE) << "memory, no size";
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 1, &window), ERR_BAR_TYPE) << "I/O";
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 2, &window), ERR_BAR_TYPE) << "unused";
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, PLX_BAR_COUNT, &window), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, nullptr), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 0, &window), PLX_ERR_BAR_TYPE) << "memory, no size";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 1, &window), PLX_ERR_BAR_TYPE) << "I/O";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 2, &window), PLX_ERR_BAR_TYPE) << "unused";
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, PLX_BAR_COUNT, &window), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, nullptr), PLX_ERR_ARGUMENT);
     EXPECT_EQ(window, nullptr);
     for (int bar = 0; bar < PLX_BAR_COUNT; ++bar)
         EXPECT_EQ(device_.MapBase[bar], nullptr);
 
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     void* again = nullptr;
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &again), ERR_ALREADY_MAPPED);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &again), PLX_ERR_ALREADY_MAPPED);
 
     DeviceObject closed{};
-    EXPECT_EQ(PlxPci_PciBarMap(&closed, 3, &again), ERR_NOT_OPEN);
-    EXPECT_EQ(PlxPci_PciBarUnmap(&closed, &window), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_PciBarMap(&closed, 3, &again), PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_PciBarUnmap(&closed, &window), PLX_ERR_NOT_OPEN);
 }
 
 TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
@@ -289,15 +289,15 @@ TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
     MakeAndOpen(SimCard());
     void* window = nullptr;
     ASSERT_EQ(rename(File("resource3").c_str(), File("saved").c_str()), 0);
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource3").c_str()), 0);
 
     ASSERT_EQ(rename(File("resource").c_str(), File("saved").c_str()), 0);
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_ERR_FILE);
     ASSERT_EQ(rename(File("saved").c_str(), File("resource").c_str()), 0);
 
     ASSERT_EQ(truncate(File("resource3").c_str(), 100), 0);  // shorter than the BAR
-    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), ERR_FILE);
+    EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_ERR_FILE);
     EXPECT_EQ(device_.MapBase[3], nullptr);
 }
 

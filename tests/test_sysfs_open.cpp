@@ -43,12 +43,12 @@ TEST_F(SysfsOpen, OpenDescribesTheDeviceAndCloseEndsIt)
         EXPECT_EQ(device_.MapLength[bar], 0u);
     }
     DeviceKey key = device_.Key;
-    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_ALREADY_OPEN);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_ERR_ALREADY_OPEN);
 
     EXPECT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
     EXPECT_EQ(device_.IsOpen, 0);
-    EXPECT_EQ(PlxPci_DeviceClose(&device_), ERR_NOT_OPEN);
-    EXPECT_EQ(PlxPci_DeviceClose(nullptr), ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_DeviceClose(&device_), PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_DeviceClose(nullptr), PLX_ERR_NOT_OPEN);
 }
 
 // All ones in a key field means "any", but the bus a search found is
@@ -66,7 +66,7 @@ TEST_F(SysfsOpen, OpenReachesExactlyTheDeviceFoundAndHoldsItAlone)
     // Held: another open of it fails as busy, even from the same process;
     // the other card is free.
     DeviceKey again = device_.Key;
-    EXPECT_EQ(PlxPci_DeviceOpen(&again, &other_), ERR_BUSY);
+    EXPECT_EQ(PlxPci_DeviceOpen(&again, &other_), PLX_ERR_BUSY);
     EXPECT_EQ(other_.IsOpen, 0);
     ASSERT_EQ(FindAndOpen(0, &other_), PLX_STATUS_OK);
     EXPECT_EQ(std::string(other_.Path), SimDevicePath(root_.Path(), low));
@@ -99,10 +99,10 @@ TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
     key.Bus = 2;
     key.Slot = 0;
     key.AtAddress = PLX_AT_ADDRESS;
-    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), ERR_NOT_FOUND);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_ERR_NOT_FOUND);
     EXPECT_EQ(device_.IsOpen, 0);
-    EXPECT_EQ(PlxPci_DeviceOpen(nullptr, &device_), ERR_ARGUMENT);
-    EXPECT_EQ(PlxPci_DeviceOpen(&key, nullptr), ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_DeviceOpen(nullptr, &device_), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, nullptr), PLX_ERR_ARGUMENT);
 }
 
 // A card that does not decode would read back all ones, DONE included.
@@ -113,13 +113,14 @@ TEST_F(SysfsOpen, OpenFailsWhenDecodingStaysOffAfterWritingEnable)
     Make({card});
     ASSERT_EQ(ReadFile(File(card, "enable")), "0\n");
 
-    EXPECT_EQ(FindAndOpen(0, &device_), ERR_NOT_DECODING);
+    EXPECT_EQ(FindAndOpen(0, &device_), PLX_ERR_NOT_DECODING);
     EXPECT_EQ(device_.IsOpen, 0);
     EXPECT_EQ(ReadFile(File(card, "enable")), "1\n") << "the layer should have asked for it";
 
     for (uint16_t halfOn : {0x0001, 0x0002}) {  // I/O only, memory only
         PutCommand(File(card, "config"), halfOn);
-        EXPECT_EQ(FindAndOpen(0, &device_), ERR_NOT_DECODING) << "command 0x" << std::hex << halfOn;
+        EXPECT_EQ(FindAndOpen(0, &device_), PLX_ERR_NOT_DECODING)
+            << "command 0x" << std::hex << halfOn;
     }
 }
 
@@ -136,9 +137,9 @@ TEST_F(SysfsOpen, OpenFailsWhenTheCommandRegisterCannotBeRead)
     SimCard card = CardAt(0, 1);
     Make({card});
     ASSERT_EQ(truncate(File(card, "config").c_str(), 5), 0);
-    EXPECT_EQ(FindAndOpen(0, &device_), ERR_ARGUMENT) << "the register lies past the end";
+    EXPECT_EQ(FindAndOpen(0, &device_), PLX_ERR_ARGUMENT) << "the register lies past the end";
     ASSERT_EQ(unlink(File(card, "config").c_str()), 0);
-    EXPECT_EQ(FindAndOpen(0, &device_), ERR_FILE);
+    EXPECT_EQ(FindAndOpen(0, &device_), PLX_ERR_FILE);
     EXPECT_EQ(device_.IsOpen, 0);
 }
 
@@ -167,18 +168,18 @@ TEST_F(SysfsOpen, RegisterReadFailsForBadOffsetsAndMissingDevicesOrFiles)
     for (uint16_t offset : {0x02, 0x13, 0x100, 0xFFFC}) {
         PlxStatus status = PLX_STATUS_OK;
         EXPECT_EQ(PlxPci_PciRegisterRead(3, 0, 0, offset, &status), 0xFFFFFFFFu);
-        EXPECT_EQ(status, ERR_ARGUMENT) << "offset 0x" << std::hex << offset;
+        EXPECT_EQ(status, PLX_ERR_ARGUMENT) << "offset 0x" << std::hex << offset;
     }
     PlxStatus status = PLX_STATUS_OK;
     PlxPci_PciRegisterRead(4, 0, 0, 0x00, &status);
-    EXPECT_EQ(status, ERR_NOT_FOUND) << "no device on bus 4";
+    EXPECT_EQ(status, PLX_ERR_NOT_FOUND) << "no device on bus 4";
     PlxPci_PciRegisterRead(3, 0, 1, 0x00, &status);
-    EXPECT_EQ(status, ERR_NOT_FOUND) << "no function 1";
+    EXPECT_EQ(status, PLX_ERR_NOT_FOUND) << "no function 1";
     PlxPci_PciRegisterRead(3, 0, 0, 0x02, nullptr);  // no status to set: must not crash
 
     ASSERT_EQ(unlink(File(card, "config").c_str()), 0);
     PlxPci_PciRegisterRead(3, 0, 0, 0x00, &status);
-    EXPECT_EQ(status, ERR_FILE) << "no config file";
+    EXPECT_EQ(status, PLX_ERR_FILE) << "no config file";
 }
 
 // Two cards with the same bus/slot/function in different domains: the

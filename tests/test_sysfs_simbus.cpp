@@ -63,7 +63,7 @@ TEST_F(SimbusTool, MakesCardsTheLayerDrivesAndReportsTheControlRegister)
 
     key = PlxKey();
     ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
-    EXPECT_EQ(PlxPci_DeviceOpen(&key, &other_), ERR_NOT_DECODING);
+    EXPECT_EQ(PlxPci_DeviceOpen(&key, &other_), PLX_ERR_NOT_DECODING);
 
     EXPECT_EQ(Simbus({"--control", sys_, "0000:03:00.0"}).Status, 1) << "no such card";
 }

@@ -3,7 +3,7 @@
 // Everything the program does to the card, apart from the byte stores into
 // the mapped data window, goes through these eight functions. They keep the
 // shape of the bridge vendor's library on the original platform, so a port
-// to another platform replaces only the file that implements them.
+// to another platform replaces only the files that implement them.
 #pragma once
 
 #include <cstddef>
@@ -45,24 +45,16 @@ struct DeviceKey {
     uint8_t AtAddress;
 };
 
-constexpr std::size_t PLX_PATH_MAX = 512;
+// What a platform keeps of an open device beyond the key: files, mappings
+// and the like. Only the platform's own files define it.
+struct PlxPlatformDevice;
 
 // An open device. Filled by PlxPci_DeviceOpen, passed to every later call
 // until PlxPci_DeviceClose.
 struct DeviceObject {
     int IsOpen;
     DeviceKey Key;
-    char Path[PLX_PATH_MAX];                  // the device's folder
-    void* MapBase[PLX_BAR_COUNT];             // start of each BAR's mapping, or null
-    std::size_t MapLength[PLX_BAR_COUNT];     // length of that mapping
-    std::size_t MapOffset[PLX_BAR_COUNT];     // where the BAR starts within it
-    // The I/O BARs, read once: the status register is polled a hundred
-    // times in a row, and each poll should cost one access, not a search.
-    int PortsKnown;                           // the three below are filled in
-    uint64_t PortBase[PLX_BAR_COUNT];         // bus address of each I/O BAR
-    uint64_t PortLength[PLX_BAR_COUNT];       // its length; 0 for other BARs
-    int PortFile[PLX_BAR_COUNT];              // its open resourceN, or -1
-    int LockFile;                             // holds the device's lock, or -1
+    PlxPlatformDevice* Platform;  // made by the open, given back by the close
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and

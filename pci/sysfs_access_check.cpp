@@ -1,28 +1,22 @@
-// PlxPort_CheckAccess on Linux: what keeps this process from driving a
-// card now, read from the files a run would open (pci/sysfs_*.cpp) and
+// What PlxPort_CheckAccess reports on Linux: what keeps this process
+// from driving a card now, read from the files a run would open and
 // from the kernel's lockdown setting, all below the same sysfs root. It
 // asks the kernel (faccessat with the effective IDs, capget) rather than
 // reading modes, so that groups, ACLs, root and read-only mounts are
 // judged as an open would judge them. It only reads.
-#include "pci/plx_api.h"
-#include "pci/plx_sysfs_status.h"
-#include "pci/sysfs_internal.h"
-
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <string>
+
+#include "pci/sysfs_internal.h"
+
+namespace sysfs {
 
 namespace {
 
-constexpr uint16_t COMMAND_OFFSET = 0x04;
-constexpr unsigned COMMAND_DECODE_BITS = 0x0003;  // I/O space | memory space
 constexpr std::size_t LOCKDOWN_TEXT_MAX = 256;
 
 void AddName(char* list, const char* name)
@@ -87,17 +81,6 @@ std::string BoundDriver(const std::string& folder)
     return slash != nullptr ? slash + 1 : target;
 }
 
-// The command register, as the run reads it; false if it cannot be read.
-bool ReadCommand(const std::string& folder, unsigned* command)
-{
-    const std::string bytes = ReadStart(folder + "/config", COMMAND_OFFSET + 2);
-    if (bytes.size() < COMMAND_OFFSET + 2u)
-        return false;
-    *command = static_cast<unsigned char>(bytes[COMMAND_OFFSET]) |
-               static_cast<unsigned>(static_cast<unsigned char>(bytes[COMMAND_OFFSET + 1])) << 8;
-    return true;
-}
-
 // The kernel lets only CAP_SYS_ADMIN write `enable`, whatever its mode.
 bool MayEnable(const std::string& folder)
 {
@@ -109,7 +92,9 @@ bool MayEnable(const std::string& folder)
     return faccessat(AT_FDCWD, (folder + "/enable").c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-void CheckDevice(const std::string& folder, PlxAccess* access)
+}  // namespace
+
+void CheckAccess(const std::string& folder, PlxAccess* access)
 {
     const std::string lockdown = LockdownMode();
     if (!lockdown.empty() && lockdown != "none") {
@@ -123,8 +108,8 @@ void CheckDevice(const std::string& folder, PlxAccess* access)
         access->Blocks |= PLX_BLOCK_DRIVER;
         std::snprintf(access->Driver, PLX_ACCESS_TEXT_MAX, "%s", driver.c_str());
     }
-    unsigned command = 0;
-    if (!ReadCommand(folder, &command)) {
+    uint32_t command = 0;  // as the run reads it
+    if (ReadConfig(folder, COMMAND_OFFSET, 2, &command) != PLX_STATUS_OK) {
         access->Blocks |= PLX_BLOCK_MISSING;
         AddName(access->Missing, "config");
     } else if ((command & COMMAND_DECODE_BITS) != COMMAND_DECODE_BITS) {
@@ -133,17 +118,4 @@ void CheckDevice(const std::string& folder, PlxAccess* access)
     access->MayEnable = MayEnable(folder) ? 1 : 0;
 }
 
-}  // namespace
-
-PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access)
-{
-    if (key == nullptr || access == nullptr)
-        return PLX_ERR_ARGUMENT;
-    std::memset(access, 0, sizeof *access);
-    try {
-        CheckDevice(DeviceFolder(*key), access);
-    } catch (...) {
-        return PLX_ERR_INTERNAL;
-    }
-    return PLX_STATUS_OK;
-}
+}  // namespace sysfs

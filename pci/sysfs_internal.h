@@ -1,11 +1,44 @@
-// Where the sysfs card-access files find the PCI devices.
+// What the files of the sysfs card-access backend share, and no one else:
+// the open device as the backend keeps it, where the devices are, and the
+// jobs each file does for the contract's functions (pci/sysfs_contract.cpp).
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "pci/plx_api.h"
+#include "pci/plx_sysfs_status.h"
+#include "pci/sysfs_formats.h"
+
+constexpr std::size_t PLX_PATH_MAX = 512;
+
+// An open device. Made by the open, given back by the close.
+struct PlxPlatformDevice {
+    char Path[PLX_PATH_MAX] = {};                   // the device's folder
+    void* MapBase[PLX_BAR_COUNT] = {};              // start of each BAR's mapping, or null
+    std::size_t MapLength[PLX_BAR_COUNT] = {};      // length of that mapping
+    std::size_t MapOffset[PLX_BAR_COUNT] = {};      // where the BAR starts within it
+    // The I/O BARs, read once: the status register is polled a hundred
+    // times in a row, and each poll should cost one access, not a search.
+    int PortsKnown = 0;                             // the three below are filled in
+    uint64_t PortBase[PLX_BAR_COUNT] = {};          // bus address of each I/O BAR
+    uint64_t PortLength[PLX_BAR_COUNT] = {};        // its length; 0 for other BARs
+    int PortFile[PLX_BAR_COUNT] = {-1, -1, -1, -1, -1, -1};  // its open resourceN, or -1
+    int LockFile = -1;                              // holds the device's lock, or -1
+};
+static_assert(PLX_BAR_COUNT == 6, "one -1 per BAR in PortFile");
+
+namespace sysfs {
+
+constexpr uint16_t COMMAND_OFFSET = 0x04;
+constexpr uint16_t COMMAND_DECODE_BITS = 0x0003;  // I/O space | memory space
+
+// ---- paths (sysfs_files.cpp) -----------------------------------------------
 
 // /sys, or the folder VELDRAN_SYSFS_ROOT names (never for set-user-ID,
 // set-group-ID or file-capability runs, as secure_getenv decides).
@@ -20,12 +53,101 @@ inline std::string DevicesFolder()
     return SysfsRoot() + "/bus/pci/devices";
 }
 
-// ROOT/bus/pci/devices/DDDD:BB:SS.F for the key's address.
-inline std::string DeviceFolder(const DeviceKey& key)
+// DDDD:BB:SS.F, the key's address as the kernel names the device.
+inline std::string DeviceName(const DeviceKey& key)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "/%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
+    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
                   static_cast<unsigned>(key.Bus), static_cast<unsigned>(key.Slot),
                   static_cast<unsigned>(key.Function));
-    return DevicesFolder() + name;
+    return name;
 }
+
+inline std::string DeviceFolder(const DeviceKey& key)
+{
+    return DevicesFolder() + "/" + DeviceName(key);
+}
+
+inline std::string ResourceFile(const std::string& folder, unsigned bar)
+{
+    return folder + "/resource" + std::to_string(bar);
+}
+
+// ---- files (sysfs_files.cpp) -----------------------------------------------
+// Every file is reached with open/pread/pwrite/mmap, never stdio: the
+// kernel takes only 1, 2 or 4 byte accesses to an I/O BAR's file.
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+    bool Ok() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+int OpenFile(const std::string& path, int flags);
+void CloseFile(int* fd);  // and marks it closed (-1)
+// One pread or pwrite of exactly size bytes; a short transfer is a failure
+// (an I/O BAR's file must see the access whole).
+bool PreadExact(int fd, void* buffer, std::size_t size, uint64_t offset);
+bool PwriteExact(int fd, const void* buffer, std::size_t size, uint64_t offset);
+// Reads a whole small file; fails if it cannot be read or exceeds limit.
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* text);
+bool IsFolderPath(const std::string& path);  // following links
+
+// ---- devices (sysfs_devices.cpp) -------------------------------------------
+
+// A device found on the bus.
+struct Found {
+    PciAddress Address;
+    std::string Path;  // ROOT/bus/pci/devices/NAME (the link, if it is one)
+    DeviceKey Key;     // its address and IDs, AtAddress set
+};
+
+// The index-th device matching want, in domain, bus, slot, function order.
+PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found);
+// The device at exactly want's address, if its IDs match want.
+PlxStatus FindAt(const DeviceKey& want, Found* found);
+// Devices opened and not yet closed, for the register read, which is given
+// no domain. Kept by address, not by object, so that a copied DeviceObject
+// closes as well as the original.
+void RememberOpen(const PciAddress& address, const std::string& path);
+void ForgetOpen(const PciAddress& address);
+// The folder of the device at bus/slot/function: that of an open device
+// with those numbers (the lowest domain if several are open), else the
+// lowest domain on the bus that has one.
+PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string* path);
+
+// ---- claiming (sysfs_claim.cpp) --------------------------------------------
+
+// Finds the device the key names, takes it for this process and makes sure
+// it decodes; fills in device's Path and LockFile, and *described.
+PlxStatus Claim(const DeviceKey& key, PlxPlatformDevice* device, DeviceKey* described);
+
+// ---- ports and BARs (sysfs_ports.cpp, sysfs_bars.cpp) ----------------------
+
+// Reads or writes size bytes at a bus I/O port address of the device.
+PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint32_t size,
+                     bool write);
+void ClosePortFiles(PlxPlatformDevice* device);
+PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address);
+// Unmaps the mapping whose window *address holds, and clears *address.
+PlxStatus UnmapWindow(PlxPlatformDevice* device, void** address);
+PlxStatus UnmapAll(PlxPlatformDevice* device);
+
+// ---- access check (sysfs_access_check.cpp) ---------------------------------
+
+// What keeps this process from driving the device at folder (the fields
+// of *access start cleared).
+void CheckAccess(const std::string& folder, PlxAccess* access);
+
+}  // namespace sysfs

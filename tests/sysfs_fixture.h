@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pci/plx_api.h"
-#include "pci/plx_sysfs_status.h"
+#include "pci/sysfs_internal.h"
 #include "tools/simbus/sim_bus.h"
 #include "tools/testkit/files.h"
 

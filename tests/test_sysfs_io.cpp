@@ -201,9 +201,9 @@ TEST_F(SysfsPorts, RepeatedAccessesKeepOneFileOpenUntilClose)
     for (int i = 0; i < 101; ++i)
         ASSERT_EQ(Read32(port, &value), PLX_STATUS_OK);
     ASSERT_EQ(Write32(port, 0x000C0002), PLX_STATUS_OK);
-    ASSERT_GE(device_.PortFile[1], 0);
+    ASSERT_GE(device_.Platform->PortFile[1], 0);
     EXPECT_EQ(ReadSimControl(root_.Path(), card_), 0x000C0002u);
-    const int fd = device_.PortFile[1];
+    const int fd = device_.Platform->PortFile[1];
     ASSERT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the register file must be closed with the device";
 }
@@ -219,9 +219,9 @@ TEST_F(SysfsBars, StoresThroughTheWindowReachResource3)
     void* window = nullptr;
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(window, device_.MapBase[3]);
-    EXPECT_EQ(device_.MapOffset[3], 0u);
-    EXPECT_EQ(device_.MapLength[3], 4 * PageSize());
+    EXPECT_EQ(window, device_.Platform->MapBase[3]);
+    EXPECT_EQ(device_.Platform->MapOffset[3], 0u);
+    EXPECT_EQ(device_.Platform->MapLength[3], 4 * PageSize());
     volatile unsigned char* bytes = static_cast<unsigned char*>(window);
     bytes[0x10] = 0x5A;
     bytes[card.Bar3Size - 1] = 0xC3;
@@ -230,7 +230,7 @@ TEST_F(SysfsBars, StoresThroughTheWindowReachResource3)
 
     EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), PLX_STATUS_OK);
     EXPECT_EQ(window, nullptr);
-    EXPECT_EQ(device_.MapBase[3], nullptr);
+    EXPECT_EQ(device_.Platform->MapBase[3], nullptr);
     EXPECT_FALSE(IsMapped(File("resource3")));
 }
 
@@ -245,11 +245,11 @@ TEST_F(SysfsBars, MidPageBarWindowCarriesTheInPageOffset)
 
     void* window = nullptr;
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
-    EXPECT_EQ(static_cast<unsigned char*>(window) - static_cast<unsigned char*>(device_.MapBase[3]),
+    EXPECT_EQ(static_cast<unsigned char*>(window) - static_cast<unsigned char*>(device_.Platform->MapBase[3]),
               0x800);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(window) % PageSize(), 0x800u);
-    EXPECT_EQ(device_.MapOffset[3], 0x800u);
-    EXPECT_EQ(device_.MapLength[3], PageSize());
+    EXPECT_EQ(device_.Platform->MapOffset[3], 0x800u);
+    EXPECT_EQ(device_.Platform->MapLength[3], PageSize());
     static_cast<volatile unsigned char*>(window)[5] = 0xAB;
     EXPECT_EQ(ByteAt(File("resource3"), 0x805), 0xAB);
     EXPECT_EQ(ByteAt(File("resource3"), 5), 0x00);
@@ -273,7 +273,7 @@ TEST_F(SysfsBars, OnlyMemoryBarsWithASizeMap)
     EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, nullptr), PLX_ERR_ARGUMENT);
     EXPECT_EQ(window, nullptr);
     for (int bar = 0; bar < PLX_BAR_COUNT; ++bar)
-        EXPECT_EQ(device_.MapBase[bar], nullptr);
+        EXPECT_EQ(device_.Platform->MapBase[bar], nullptr);
 
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     void* again = nullptr;
@@ -298,7 +298,7 @@ TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
 
     ASSERT_EQ(truncate(File("resource3").c_str(), 100), 0);  // shorter than the BAR
     EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_ERR_FILE);
-    EXPECT_EQ(device_.MapBase[3], nullptr);
+    EXPECT_EQ(device_.Platform->MapBase[3], nullptr);
 }
 
 TEST_F(SysfsBars, CloseUnmapsWhatIsStillMapped)
@@ -310,7 +310,6 @@ TEST_F(SysfsBars, CloseUnmapsWhatIsStillMapped)
 
     EXPECT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
     EXPECT_FALSE(IsMapped(File("resource3")));
-    EXPECT_EQ(device_.MapBase[3], nullptr);
     EXPECT_EQ(device_.IsOpen, 0);
 }
 

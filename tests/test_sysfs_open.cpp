@@ -30,18 +30,12 @@ TEST_F(SysfsOpen, OpenDescribesTheDeviceAndCloseEndsIt)
     SimCard card = CardAt(0, 4);
     card.SubDeviceId = 0x3313;
     Make({card});
-    for (int bar = 0; bar < PLX_BAR_COUNT; ++bar)
-        device_.MapBase[bar] = &device_;  // stale values the open must clear
 
     ASSERT_EQ(FindAndOpen(0, &device_), PLX_STATUS_OK);
     EXPECT_EQ(device_.IsOpen, 1);
-    EXPECT_EQ(std::string(device_.Path), SimDevicePath(root_.Path(), card));
+    EXPECT_EQ(std::string(device_.Platform->Path), SimDevicePath(root_.Path(), card));
     EXPECT_EQ(device_.Key.Bus, 4);
     EXPECT_EQ(device_.Key.SubDeviceId, 0x3313);
-    for (int bar = 0; bar < PLX_BAR_COUNT; ++bar) {
-        EXPECT_EQ(device_.MapBase[bar], nullptr);
-        EXPECT_EQ(device_.MapLength[bar], 0u);
-    }
     DeviceKey key = device_.Key;
     EXPECT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_ERR_ALREADY_OPEN);
 
@@ -61,7 +55,7 @@ TEST_F(SysfsOpen, OpenReachesExactlyTheDeviceFoundAndHoldsItAlone)
     DeviceKey key = PlxKey();
     ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
     ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
-    EXPECT_EQ(std::string(device_.Path), SimDevicePath(root_.Path(), high));
+    EXPECT_EQ(std::string(device_.Platform->Path), SimDevicePath(root_.Path(), high));
 
     // Held: another open of it fails as busy, even from the same process;
     // the other card is free.
@@ -69,7 +63,7 @@ TEST_F(SysfsOpen, OpenReachesExactlyTheDeviceFoundAndHoldsItAlone)
     EXPECT_EQ(PlxPci_DeviceOpen(&again, &other_), PLX_ERR_BUSY);
     EXPECT_EQ(other_.IsOpen, 0);
     ASSERT_EQ(FindAndOpen(0, &other_), PLX_STATUS_OK);
-    EXPECT_EQ(std::string(other_.Path), SimDevicePath(root_.Path(), low));
+    EXPECT_EQ(std::string(other_.Platform->Path), SimDevicePath(root_.Path(), low));
     ASSERT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
     EXPECT_EQ(PlxPci_DeviceOpen(&again, &device_), PLX_STATUS_OK) << "free once closed";
 }
@@ -84,11 +78,11 @@ TEST_F(SysfsOpen, OnlyAKeyMarkedAtAddressOpensExactlyItsAddress)
     ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK);
     EXPECT_EQ(key.AtAddress, PLX_AT_ADDRESS);
     ASSERT_EQ(PlxPci_DeviceOpen(&key, &device_), PLX_STATUS_OK);
-    EXPECT_EQ(std::string(device_.Path), SimDevicePath(root_.Path(), far));
+    EXPECT_EQ(std::string(device_.Platform->Path), SimDevicePath(root_.Path(), far));
 
     key.AtAddress = 0xFF;
     ASSERT_EQ(PlxPci_DeviceOpen(&key, &other_), PLX_STATUS_OK);
-    EXPECT_EQ(std::string(other_.Path), SimDevicePath(root_.Path(), near)) << "the first match";
+    EXPECT_EQ(std::string(other_.Platform->Path), SimDevicePath(root_.Path(), near)) << "the first match";
 }
 
 TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)

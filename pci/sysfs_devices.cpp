@@ -1,0 +1,185 @@
+// Finding devices: the entries of ROOT/bus/pci/devices/, named
+// DDDD:BB:SS.F, matched against a search key. ROOT is read on every search.
+#include <dirent.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#include "pci/sysfs_internal.h"
+
+namespace sysfs {
+
+namespace {
+
+// A key field wants a value it holds, or any value when it holds all ones.
+template <typename Field>
+bool KeyWants(Field field, Field value)
+{
+    return field == std::numeric_limits<Field>::max() || field == value;
+}
+
+bool AddressMatches(const DeviceKey& want, const PciAddress& a)
+{
+    return KeyWants(want.Domain, a.Domain) && KeyWants(want.Bus, a.Bus) &&
+           KeyWants(want.Slot, a.Slot) && KeyWants(want.Function, a.Function);
+}
+
+bool IdsMatch(const DeviceKey& want, const DeviceKey& have)
+{
+    return KeyWants(want.VendorId, have.VendorId) && KeyWants(want.DeviceId, have.DeviceId) &&
+           KeyWants(want.SubVendorId, have.SubVendorId) &&
+           KeyWants(want.SubDeviceId, have.SubDeviceId);
+}
+
+bool AddressLess(const PciAddress& a, const PciAddress& b)
+{
+    return std::tie(a.Domain, a.Bus, a.Slot, a.Function) <
+           std::tie(b.Domain, b.Bus, b.Slot, b.Function);
+}
+
+bool SameAddress(const PciAddress& a, const PciAddress& b)
+{
+    return a.Domain == b.Domain && a.Bus == b.Bus && a.Slot == b.Slot &&
+           a.Function == b.Function;
+}
+
+// Calls visit(address, path) for every entry named as the kernel names a
+// device, in the folder's order; false if there is no devices folder.
+template <typename Visit>
+bool WalkDevices(Visit visit)
+{
+    const std::string folder = DevicesFolder();
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (dir == nullptr)
+        return false;
+    while (const struct dirent* entry = readdir(dir.get())) {
+        PciAddress address;
+        if (ParseDeviceName(entry->d_name, &address))
+            visit(address, folder + "/" + entry->d_name);
+    }
+    return true;
+}
+
+// Reads the four IDs of the device at folder into key; false if its vendor
+// or device ID is missing or malformed. The subsystem IDs identify the
+// board as a pair: if either cannot be read, both read as all ones (no
+// known board). The device still matches a search that ignores them, so it
+// keeps its place and the cards after it keep their numbers.
+bool ReadIds(const std::string& folder, DeviceKey* key)
+{
+    if (ReadIdFile(folder, "vendor", &key->VendorId) != PLX_STATUS_OK ||
+        ReadIdFile(folder, "device", &key->DeviceId) != PLX_STATUS_OK)
+        return false;
+    if (ReadIdFile(folder, "subsystem_vendor", &key->SubVendorId) != PLX_STATUS_OK ||
+        ReadIdFile(folder, "subsystem_device", &key->SubDeviceId) != PLX_STATUS_OK) {
+        key->SubVendorId = PLX_IGNORE_16;
+        key->SubDeviceId = PLX_IGNORE_16;
+    }
+    return true;
+}
+
+// Fills in the device at path (found->Address already parsed from its
+// name); false unless it is a device whose IDs match want.
+bool Describe(const std::string& path, const DeviceKey& want, Found* found)
+{
+    found->Path = path;
+    if (!IsFolderPath(path) || !ReadIds(path, &found->Key) || !IdsMatch(want, found->Key))
+        return false;
+    found->Key.Domain = found->Address.Domain;
+    found->Key.Bus = found->Address.Bus;
+    found->Key.Slot = found->Address.Slot;
+    found->Key.Function = found->Address.Function;
+    found->Key.AtAddress = PLX_AT_ADDRESS;
+    return true;
+}
+
+struct OpenRecord {
+    PciAddress Address;
+    std::string Path;
+};
+
+std::vector<OpenRecord>& OpenRecords()
+{
+    static std::vector<OpenRecord> records;
+    return records;
+}
+
+}  // namespace
+
+PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
+{
+    // Entries that cannot be read or parsed are skipped.
+    std::vector<Found> matches;
+    const bool walked = WalkDevices([&](const PciAddress& address, const std::string& path) {
+        Found match;
+        match.Address = address;
+        if (AddressMatches(want, address) && Describe(path, want, &match))
+            matches.push_back(match);
+    });
+    if (!walked)
+        return PLX_ERR_NOT_FOUND;
+    std::sort(matches.begin(), matches.end(),
+              [](const Found& a, const Found& b) { return AddressLess(a.Address, b.Address); });
+    if (index >= matches.size())
+        return PLX_ERR_NOT_FOUND;
+    *found = matches[index];
+    return PLX_STATUS_OK;
+}
+
+// Every value of the address is taken as it is, all ones included: a card
+// on bus 0xff is on bus 0xff, and one in domain 0xffffffff in that domain.
+PlxStatus FindAt(const DeviceKey& want, Found* found)
+{
+    const std::string name = DeviceName(want);
+    if (!ParseDeviceName(name.c_str(), &found->Address))
+        return PLX_ERR_NOT_FOUND;
+    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
+                                                               : PLX_ERR_NOT_FOUND;
+}
+
+void RememberOpen(const PciAddress& address, const std::string& path)
+{
+    OpenRecords().push_back(OpenRecord{address, path});
+}
+
+void ForgetOpen(const PciAddress& address)
+{
+    std::vector<OpenRecord>& records = OpenRecords();
+    for (auto it = records.begin(); it != records.end(); ++it) {
+        if (SameAddress(it->Address, address)) {
+            records.erase(it);
+            return;
+        }
+    }
+}
+
+PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string* path)
+{
+    const OpenRecord* best = nullptr;
+    for (const OpenRecord& record : OpenRecords()) {
+        const PciAddress& a = record.Address;
+        if (a.Bus == bus && a.Slot == slot && a.Function == function &&
+            (best == nullptr || a.Domain < best->Address.Domain))
+            best = &record;
+    }
+    if (best != nullptr) {
+        *path = best->Path;
+        return PLX_STATUS_OK;
+    }
+    bool have = false;
+    uint32_t bestDomain = 0;
+    const bool walked = WalkDevices([&](const PciAddress& a, const std::string& candidate) {
+        if (a.Bus != bus || a.Slot != slot || a.Function != function ||
+            (have && a.Domain >= bestDomain) || !IsFolderPath(candidate))
+            return;
+        have = true;
+        bestDomain = a.Domain;
+        *path = candidate;
+    });
+    return walked && have ? PLX_STATUS_OK : PLX_ERR_NOT_FOUND;
+}
+
+}  // namespace sysfs

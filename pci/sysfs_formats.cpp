@@ -1,0 +1,182 @@
+// Reading the kernel's PCI files: device names, ID files, `resource`
+// lines and configuration space.
+#include "pci/sysfs_formats.h"
+
+#include <sys/stat.h>
+
+#include "pci/sysfs_internal.h"
+
+namespace sysfs {
+
+namespace {
+
+// 6 BARs and the expansion ROM; newer kernels print more lines.
+constexpr std::size_t RESOURCE_MIN_LINES = 7;
+constexpr std::size_t SMALL_FILE_MAX = 64;
+constexpr std::size_t RESOURCE_FILE_MAX = 16384;
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int LowerHexDigit(char c)
+{
+    return (c >= 'A' && c <= 'F') ? -1 : HexDigit(c);
+}
+
+// Reads between minDigits and maxDigits lowercase hex digits at *p.
+bool TakeLowerHex(const char** p, int minDigits, int maxDigits, uint32_t* value)
+{
+    uint32_t v = 0;
+    int n = 0;
+    while (n < maxDigits && LowerHexDigit((*p)[n]) >= 0) {
+        v = (v << 4) | static_cast<uint32_t>(LowerHexDigit((*p)[n]));
+        ++n;
+    }
+    if (n < minDigits || LowerHexDigit((*p)[n]) >= 0)
+        return false;
+    *p += n;
+    *value = v;
+    return true;
+}
+
+// "0x" and exactly 16 hex digits.
+bool TakeResourceField(const char** p, uint64_t* value)
+{
+    if ((*p)[0] != '0' || (*p)[1] != 'x')
+        return false;
+    uint64_t v = 0;
+    for (int i = 2; i < 18; ++i) {
+        int digit = HexDigit((*p)[i]);
+        if (digit < 0)
+            return false;
+        v = (v << 4) | static_cast<uint64_t>(digit);
+    }
+    *p += 18;
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+bool ParseDeviceName(const char* name, PciAddress* address)
+{
+    const char* p = name;
+    uint32_t domain = 0, bus = 0, slot = 0;
+    if (!TakeLowerHex(&p, 4, 8, &domain))
+        return false;
+    if (p - name > 4 && name[0] == '0')  // longer than 4 digits only when needed
+        return false;
+    if (*p++ != ':' || !TakeLowerHex(&p, 2, 2, &bus) || *p++ != ':' ||
+        !TakeLowerHex(&p, 2, 2, &slot) || *p++ != '.')
+        return false;
+    if (slot > 0x1F || p[0] < '0' || p[0] > '7' || p[1] != '\0')
+        return false;
+    address->Domain = domain;
+    address->Bus = static_cast<uint8_t>(bus);
+    address->Slot = static_cast<uint8_t>(slot);
+    address->Function = static_cast<uint8_t>(p[0] - '0');
+    return true;
+}
+
+PlxStatus ParseIdText(std::string text, uint16_t* value)
+{
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (text.size() < 3 || text.size() > 6 || text[0] != '0' || text[1] != 'x')
+        return PLX_ERR_PARSE;
+    uint32_t v = 0;
+    for (std::size_t i = 2; i < text.size(); ++i) {
+        int digit = HexDigit(text[i]);
+        if (digit < 0)
+            return PLX_ERR_PARSE;
+        v = (v << 4) | static_cast<uint32_t>(digit);
+    }
+    *value = static_cast<uint16_t>(v);
+    return PLX_STATUS_OK;
+}
+
+PlxStatus ParseResources(const std::string& text, std::vector<Resource>* resources)
+{
+    resources->clear();
+    const char* p = text.c_str();
+    const char* end = p + text.size();
+    while (p < end) {
+        Resource r;
+        if (!TakeResourceField(&p, &r.Start) || *p++ != ' ' || !TakeResourceField(&p, &r.End) ||
+            *p++ != ' ' || !TakeResourceField(&p, &r.Flags) || *p++ != '\n')
+            return PLX_ERR_PARSE;
+        resources->push_back(r);
+    }
+    if (p != end || resources->size() < RESOURCE_MIN_LINES)
+        return PLX_ERR_PARSE;
+    return PLX_STATUS_OK;
+}
+
+uint64_t ResourceLength(const Resource& r)
+{
+    if (r.End < r.Start || (r.Start == 0 && r.End == 0))
+        return 0;
+    return r.End - r.Start + 1;
+}
+
+PlxStatus CheckConfigRange(uint64_t spaceSize, uint32_t offset, std::size_t width)
+{
+    if (offset % width != 0 || static_cast<uint64_t>(offset) + width > spaceSize)
+        return PLX_ERR_ARGUMENT;
+    return PLX_STATUS_OK;
+}
+
+uint32_t ConfigValue(const unsigned char* bytes, std::size_t width)
+{
+    uint32_t v = 0;
+    for (std::size_t i = width; i-- > 0;)
+        v = (v << 8) | bytes[i];
+    return v;
+}
+
+PlxStatus ReadIdFile(const std::string& folder, const char* name, uint16_t* value)
+{
+    std::string text;
+    if (!ReadSmallFile(folder + "/" + name, SMALL_FILE_MAX, &text))
+        return PLX_ERR_FILE;
+    return ParseIdText(text, value);
+}
+
+PlxStatus ReadConfig(const std::string& folder, uint32_t offset, std::size_t width,
+                     uint32_t* value)
+{
+    if (offset % width != 0)
+        return PLX_ERR_ARGUMENT;  // a caller's mistake, whatever the file holds
+    Fd fd(OpenFile(folder + "/config", O_RDONLY));
+    if (!fd.Ok())
+        return PLX_ERR_FILE;
+    struct stat st;
+    if (fstat(fd.Get(), &st) != 0)
+        return PLX_ERR_FILE;
+    if (st.st_size < 0 ||
+        CheckConfigRange(static_cast<uint64_t>(st.st_size), offset, width) != PLX_STATUS_OK)
+        return PLX_ERR_ARGUMENT;
+    unsigned char bytes[4] = {};
+    if (!PreadExact(fd.Get(), bytes, width, offset))
+        return PLX_ERR_FILE;
+    *value = ConfigValue(bytes, width);
+    return PLX_STATUS_OK;
+}
+
+PlxStatus ReadResources(const std::string& folder, std::vector<Resource>* resources)
+{
+    std::string text;
+    if (!ReadSmallFile(folder + "/resource", RESOURCE_FILE_MAX, &text))
+        return PLX_ERR_FILE;
+    return ParseResources(text, resources);
+}
+
+}  // namespace sysfs

@@ -1,6 +1,7 @@
 # The Linux card-access layer (pci/sysfs_*.cpp) against simulated PCI
 # buses laid out by tools/simbus in temporary folders.
 add_executable(veldran_sysfs_tests
+  ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_formats.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_find.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_io.cpp

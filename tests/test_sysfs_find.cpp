@@ -6,14 +6,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/sysfs_fixture.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -65,10 +62,12 @@ TEST_F(SysfsFind, OrdersByDomainBusSlotFunctionWhateverTheCreationOrder)
     EXPECT_EQ(PlxPci_DeviceFind(&key, 0xFFFF), PLX_ERR_NOT_FOUND);
 }
 
+// Which names and file contents the kernel writes is the formats' tests'
+// concern; here, that a device whose files fail to read is passed over.
 TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
 {
     Make({CardAt(0, 1, 0, 0), CardAt(0, 2, 0, 0), CardAt(0, 3, 0, 0), CardAt(0, 4, 0, 0),
-          CardAt(0, 5, 0, 0), CardAt(0, 9, 0, 0)});
+          CardAt(0, 9, 0, 0)});
     ASSERT_EQ(unlink(File(CardAt(0, 1, 0, 0), "vendor").c_str()), 0);
     std::ofstream(File(CardAt(0, 2, 0, 0), "device"), std::ios::trunc) << "hello\n";
     // A folder where a file should be: it opens, but read() fails.
@@ -76,19 +75,6 @@ TEST_F(SysfsFind, SkipsEntriesThatCannotBeReadOrParsed)
     ASSERT_EQ(mkdir(File(CardAt(0, 3, 0, 0), "vendor").c_str(), 0755), 0);
     // Not needed to match: the device keeps its place, as a board unknown.
     ASSERT_EQ(unlink(File(CardAt(0, 4, 0, 0), "subsystem_device").c_str()), 0);
-    std::ofstream(File(CardAt(0, 5, 0, 0), "vendor"), std::ios::trunc) << "0x10b50\n";
-
-    // Good device folders under names the kernel would never write.
-    TempFolder other;
-    ASSERT_FALSE(other.Path().empty());
-    SimCard model = CardAt(0, 6, 0, 0);
-    model.Symlink = false;
-    std::string error;
-    ASSERT_TRUE(MakeSimBus(other.Path(), {model}, &error)) << error;
-    for (const char* name : {"0000:06:00.0x", "000:06:00.0", "0000:6:00.0", "0000:06:20.0",
-                             "0000:06:00.8", "0000:0A:00.0", "00000:06:00.0", "0000-06:00.0",
-                             "0000:06:00", "garbage"})
-        fs::copy(SimDevicePath(other.Path(), model), Entry(name), fs::copy_options::recursive);
     std::ofstream(Entry("0000:07:00.0")) << "a file, not a folder\n";
     ASSERT_EQ(symlink("../../../devices/nowhere", Entry("0000:08:00.0").c_str()), 0);
 

@@ -1,0 +1,63 @@
+// The parsers of the kernel's PCI files, on what the kernel writes and on
+// what it never would.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pci/sysfs_internal.h"
+
+using namespace sysfs;
+
+TEST(SysfsFormats, DeviceNamesAndIdFilesAreExactlyWhatTheKernelWrites)
+{
+    PciAddress a{};
+    ASSERT_TRUE(ParseDeviceName("ffffffff:0a:1f.7", &a));
+    EXPECT_EQ(std::vector<uint32_t>({a.Domain, a.Bus, a.Slot, a.Function}),
+              std::vector<uint32_t>({0xffffffff, 0x0a, 0x1f, 7}));
+    ASSERT_TRUE(ParseDeviceName("10000:06:00.0", &a));
+    EXPECT_EQ(a.Domain, 0x10000u);
+    for (const char* name : {"0000:06:00.0x", "000:06:00.0", "0000:6:00.0", "0000:06:20.0",
+                             "0000:06:00.8", "0000:0A:00.0", "00000:06:00.0", "0000-06:00.0",
+                             "0000:06:00", "100000000:06:00.0", "garbage", ""})
+        EXPECT_FALSE(ParseDeviceName(name, &a)) << name;
+
+    uint16_t id = 0;
+    ASSERT_EQ(ParseIdText("0x10b5\n", &id), PLX_STATUS_OK);
+    EXPECT_EQ(id, 0x10b5);
+    ASSERT_EQ(ParseIdText("0xFf", &id), PLX_STATUS_OK);
+    EXPECT_EQ(id, 0xff);
+    for (const char* text : {"hello\n", "0x10b50\n", "0x\n", "10b5\n", "0X10b5\n", " 0x10b5\n",
+                             "0x10b5\n\n", "0x10g5\n", ""})
+        EXPECT_EQ(ParseIdText(text, &id), PLX_ERR_PARSE) << text;
+}
+
+TEST(SysfsFormats, ResourceLinesAreThreeFieldsOfSixteenDigits)
+{
+    const std::string none = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    const std::string seven = none + "0x000000000000e000 0x000000000000e0ff 0x0000000000040101\n" +
+                              none + none + none + none + none;
+    std::vector<Resource> r;
+    ASSERT_EQ(ParseResources(seven + none, &r), PLX_STATUS_OK) << "newer kernels print more";
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(std::vector<uint64_t>({r[1].Start, r[1].End, r[1].Flags, ResourceLength(r[1])}),
+              std::vector<uint64_t>({0xe000, 0xe0ff, 0x40101, 0x100}));
+    EXPECT_EQ(ResourceLength(r[0]), 0u) << "all zeros: no resource";
+    const std::string spaced = "0x0000000000000000  0x0000000000000000 0x0000000000000000\n";
+    for (const std::string& bad : {seven.substr(57), seven + spaced, std::string(),
+                                   seven + "0x0 0x0 0x0\n", seven + none.substr(0, 56)})
+        EXPECT_EQ(ParseResources(bad, &r), PLX_ERR_PARSE) << bad;
+}
+
+TEST(SysfsFormats, ConfigRegistersAreAlignedInsideTheSpaceAndLittleEndian)
+{
+    EXPECT_EQ(CheckConfigRange(256, 0xFC, 4), PLX_STATUS_OK) << "the last register";
+    EXPECT_EQ(CheckConfigRange(6, 0x04, 2), PLX_STATUS_OK);
+    for (uint32_t misaligned : {0x02, 0x13})
+        EXPECT_EQ(CheckConfigRange(256, misaligned, 4), PLX_ERR_ARGUMENT) << misaligned;
+    EXPECT_EQ(CheckConfigRange(256, 0x100, 4), PLX_ERR_ARGUMENT);
+    EXPECT_EQ(CheckConfigRange(5, 0x04, 2), PLX_ERR_ARGUMENT) << "a cut configuration space";
+    const unsigned char ids[4] = {0xb5, 0x10, 0x54, 0x90};
+    EXPECT_EQ(ConfigValue(ids, 4), 0x905410b5u);
+    EXPECT_EQ(ConfigValue(ids, 2), 0x10b5u);
+}

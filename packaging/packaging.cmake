@@ -14,7 +14,9 @@ install(TARGETS veldran
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 
-install(FILES ${CMAKE_SOURCE_DIR}/docs/veldran.1
+# The manual page names the version, which the build fills in.
+configure_file(${CMAKE_SOURCE_DIR}/docs/veldran.1.in ${CMAKE_BINARY_DIR}/veldran.1 @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/veldran.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 

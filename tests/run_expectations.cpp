@@ -12,7 +12,8 @@ std::string ErrorBlock(const std::string& message)
     return "\n\n\aVELDRAN:\n" + message + "\n";
 }
 
-const std::string BANNER = "\nVELDRAN version 1.0\nQuorvel 9054 configuration utility for Windows.\n";
+const std::string BANNER =
+    "\nVELDRAN version " VELDRAN_VERSION "\nQuorvel 9054 configuration utility for Windows.\n";
 
 const std::string USAGE =
     "\nVELDRAN program usage:\nVELDRAN filename.ext card"

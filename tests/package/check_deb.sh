@@ -151,7 +151,7 @@ rule=$root/usr/lib/udev/rules.d/60-veldran.rules
 man=$(unpacked "$root/usr/share/man/man1/veldran.1")
 readme=$(unpacked "$doc/README.md")
 completion=$root/usr/share/bash-completion/completions/veldran
-for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$source_dir/docs/veldran.1" \
+for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$build_dir/veldran.1" \
     "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash"; do
     packaged=${pair%%:*} original=${pair#*:}
     if cmp -s "$packaged" "$original"; then

@@ -27,7 +27,7 @@ static void PrintUsage()
 
 // A folder opens for reading on Linux, but is no file to program; on the
 // original platform the open itself failed.
-static bool IsFolder(FILE* file)
+static bool IsOpenFolder(FILE* file)
 {
     struct stat st;
     return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
@@ -92,7 +92,7 @@ void ParseArguments(int argc, char** argv)
         std::exit(EXIT_USAGE);
     }
     State.ConfigFile = std::fopen(argv[1], "rb");
-    if (State.ConfigFile == nullptr || IsFolder(State.ConfigFile))
+    if (State.ConfigFile == nullptr || IsOpenFolder(State.ConfigFile))
         FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(argv[1]).c_str());
     // The upload reads whole blocks into its own buffer; a stdio buffer
     // in between would only split each block into two reads and a copy.

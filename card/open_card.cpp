@@ -43,7 +43,8 @@ std::string BoardMessage(uint16_t subsystemDeviceId)
     return name != nullptr ? std::string("\nFound ") + name : "\nUnknown PLX PCI9054 based card!";
 }
 
-bool IsValidWindow(const void* window)
+// True for an address the data window may really have.
+static bool IsValidWindow(const void* window)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(window);
     return address != 0 && address != UINTPTR_MAX && address != 0xFFFFFFFFu;

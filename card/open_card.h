@@ -14,9 +14,6 @@ const char* BoardName(uint16_t subsystemDeviceId);
 // is unknown.
 std::string BoardMessage(uint16_t subsystemDeviceId);
 
-// True for an address the data window may really have.
-bool IsValidWindow(const void* window);
-
 // Opens card number card (0..15) and maps its data window; returns only on
 // success.
 void OpenCard(unsigned card);

@@ -25,7 +25,7 @@ static void OnBusError(int, siginfo_t* info, void*)
     signal(SIGBUS, SIG_DFL);
 }
 
-bool RunWithWindowGuard(void (*body)())
+bool RunWithWindowGuard(void (*body)(void* context), void* context)
 {
     struct sigaction action = {}, previous = {};
     action.sa_sigaction = OnBusError;
@@ -36,7 +36,7 @@ bool RunWithWindowGuard(void (*body)())
         sigaction(SIGBUS, &previous, nullptr);
         return false;
     }
-    body();
+    body(context);
     sigaction(SIGBUS, &previous, nullptr);
     return true;
 }

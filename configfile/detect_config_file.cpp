@@ -24,7 +24,9 @@ static const char* const FIELD_LABELS[] = {
     "\n  Design time:          ",
 };
 
-void ReadBitField(uint32_t* offset)
+// Prints one length-prefixed text field of a .BIT header at *offset and
+// moves *offset past it and the key byte that follows.
+static void ReadBitField(uint32_t* offset)
 {
     uint8_t lengthBytes[2];
     if (ReadAt(*offset, 2, lengthBytes) != 2)

@@ -99,8 +99,6 @@ TEST_F(ControlTest, BlocksEndWithTheirLastByteThroughEitherWriter)
     EXPECT_EQ(Fake.Window[1], 0);
 }
 
-static volatile uint8_t* storeAt;
-
 // Two pages of a file cut to nothing: every store into them raises SIGBUS,
 // as into a window whose card went away. The window's page is the guard's
 // business; a bus error anywhere else still ends the process.
@@ -114,9 +112,9 @@ TEST_F(ControlTest, WindowGuardTakesBusErrorsOfTheWindowsPageOnly)
     ASSERT_NE(pages, MAP_FAILED);
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
     State.DataWindow = static_cast<uint8_t*>(pages) + 0x10;
-    storeAt = static_cast<uint8_t*>(pages) + page - 1;
-    EXPECT_FALSE(RunWithWindowGuard([] { *storeAt = 1; }));
-    storeAt = static_cast<uint8_t*>(pages) + page;
-    EXPECT_EXIT(RunWithWindowGuard([] { *storeAt = 1; }), KilledBySignal(SIGBUS), "");
+    void (*store)(void*) = [](void* at) { *static_cast<volatile uint8_t*>(at) = 1; };
+    EXPECT_FALSE(RunWithWindowGuard(store, static_cast<uint8_t*>(pages) + page - 1));
+    EXPECT_EXIT(RunWithWindowGuard(store, static_cast<uint8_t*>(pages) + page),
+                KilledBySignal(SIGBUS), "");
     munmap(pages, 2 * page);
 }

@@ -79,13 +79,11 @@ static uint64_t StreamFile()
     return total;
 }
 
-static uint64_t Total = 0;
-
 // Everything that stores into the data window, from the first data byte to
-// the last trailing byte.
-static void SendConfiguration()
+// the last trailing byte; *total receives the count of data bytes sent.
+static void SendConfiguration(void* total)
 {
-    Total = StreamFile();
+    *static_cast<uint64_t*>(total) = StreamFile();
     std::fclose(State.ConfigFile);
     State.ConfigFile = nullptr;
     if (ConfirmDone() != 0)
@@ -98,7 +96,8 @@ void ProgramCard()
 {
     CatchInterrupts();
     StartConfigurationCycle();
-    if (!RunWithWindowGuard(SendConfiguration))
+    uint64_t total = 0;
+    if (!RunWithWindowGuard(SendConfiguration, &total))
         AbortProgramming(EXIT_CARD_ACCESS, "Can't access 9054 card data window.\n");
-    std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", Total);
+    std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", total);
 }

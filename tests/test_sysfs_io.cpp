@@ -8,9 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "tests/sysfs_fixture.h"
 
@@ -156,7 +154,7 @@ TEST_F(SysfsPorts, IoBaseComesFromConfigNotFromTheResourceStart)
     EXPECT_EQ(Read32(card.IoResourceStart + CONTROL, &value), PLX_ERR_PORT_RANGE);
 }
 
-TEST_F(SysfsPorts, MissingOrMalformedFilesFailThePortCalls)
+TEST_F(SysfsPorts, MissingFilesFailThePortCalls)
 {
     MakeAndOpen(SimCard());
     const uint64_t port = card_.IoBase + CONTROL;
@@ -203,9 +201,6 @@ TEST_F(SysfsBars, StoresThroughTheWindowReachResource3)
     void* window = nullptr;
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(window, device_.Platform->MapBase[3]);
-    EXPECT_EQ(device_.Platform->MapOffset[3], 0u);
-    EXPECT_EQ(device_.Platform->MapLength[3], 4 * PageSize());
     volatile unsigned char* bytes = static_cast<unsigned char*>(window);
     bytes[0x10] = 0x5A;
     bytes[card.Bar3Size - 1] = 0xC3;
@@ -214,7 +209,6 @@ TEST_F(SysfsBars, StoresThroughTheWindowReachResource3)
 
     EXPECT_EQ(PlxPci_PciBarUnmap(&device_, &window), PLX_STATUS_OK);
     EXPECT_EQ(window, nullptr);
-    EXPECT_EQ(device_.Platform->MapBase[3], nullptr);
     EXPECT_FALSE(IsMapped(File("resource3")));
 }
 
@@ -229,11 +223,7 @@ TEST_F(SysfsBars, MidPageBarWindowCarriesTheInPageOffset)
 
     void* window = nullptr;
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
-    EXPECT_EQ(static_cast<unsigned char*>(window) - static_cast<unsigned char*>(device_.Platform->MapBase[3]),
-              0x800);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(window) % PageSize(), 0x800u);
-    EXPECT_EQ(device_.Platform->MapOffset[3], 0x800u);
-    EXPECT_EQ(device_.Platform->MapLength[3], PageSize());
     static_cast<volatile unsigned char*>(window)[5] = 0xAB;
     EXPECT_EQ(ByteAt(File("resource3"), 0x805), 0xAB);
     EXPECT_EQ(ByteAt(File("resource3"), 5), 0x00);
@@ -256,8 +246,6 @@ TEST_F(SysfsBars, OnlyMemoryBarsWithASizeMap)
     EXPECT_EQ(PlxPci_PciBarMap(&device_, PLX_BAR_COUNT, &window), PLX_ERR_ARGUMENT);
     EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, nullptr), PLX_ERR_ARGUMENT);
     EXPECT_EQ(window, nullptr);
-    for (int bar = 0; bar < PLX_BAR_COUNT; ++bar)
-        EXPECT_EQ(device_.Platform->MapBase[bar], nullptr);
 
     ASSERT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_STATUS_OK);
     void* again = nullptr;
@@ -282,7 +270,6 @@ TEST_F(SysfsBars, MissingOrShortFilesFailTheMap)
 
     ASSERT_EQ(truncate(File("resource3").c_str(), 100), 0);  // shorter than the BAR
     EXPECT_EQ(PlxPci_PciBarMap(&device_, 3, &window), PLX_ERR_FILE);
-    EXPECT_EQ(device_.Platform->MapBase[3], nullptr);
 }
 
 TEST_F(SysfsBars, CloseUnmapsWhatIsStillMapped)

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include <sys/stat.h>
 
@@ -47,14 +46,27 @@ static bool TakeHex(const char** p, int digits, uint32_t* value)
     return true;
 }
 
+// The number of hex digits at text.
+static int HexRun(const char* text)
+{
+    int n = 0;
+    while (std::isxdigit(static_cast<unsigned char>(text[n])))
+        ++n;
+    return n;
+}
+
 bool ParseCardAddress(const char* text, CardAddress* address)
 {
     const char* p = text;
     uint32_t domain = 0, bus = 0, slot = 0, function = 0;
-    // DDDD:BB:SS.F has its second colon where BB:SS.F has its dot.
-    const bool withDomain = std::strlen(text) == 12;
-    if (withDomain && (!TakeHex(&p, 4, &domain) || *p++ != ':'))
-        return false;
+    // The domain as the kernel writes it, and so as --list shows it: four
+    // digits, more only when the number needs them. BB:SS.F has no domain.
+    const int domainDigits = HexRun(text);
+    if (domainDigits >= 4 && text[domainDigits] == ':') {
+        if (domainDigits > 8 || (domainDigits > 4 && text[0] == '0') ||
+            !TakeHex(&p, domainDigits, &domain) || *p++ != ':')
+            return false;
+    }
     if (!TakeHex(&p, 2, &bus) || *p++ != ':' || !TakeHex(&p, 2, &slot) || *p++ != '.' ||
         !TakeHex(&p, 1, &function) || *p != '\0')
         return false;

@@ -46,7 +46,8 @@ TEST(CardAddress, ReadsExactlyTheTwoFormsInHex)
         unsigned bus, slot, function;
     } accepted[] = {{"0000:03:00.0", 0, 3, 0, 0},       {"03:00.0", 0, 3, 0, 0},
                     {"abcd:EF:1f.7", 0xabcd, 0xef, 0x1f, 7}, {"ffff:ff:ff.f", 0xffff, 0xff, 0xff, 15},
-                    {"0001:0a:1C.2", 1, 0x0a, 0x1c, 2}};
+                    {"0001:0a:1C.2", 1, 0x0a, 0x1c, 2},        {"10000:00:01.0", 0x10000, 0, 1, 0},
+                    {"ffffffff:01:00.0", 0xffffffff, 1, 0, 0}};
     for (const auto& c : accepted) {
         CardAddress address{};
         ASSERT_TRUE(ParseCardAddress(c.text, &address)) << c.text;
@@ -59,7 +60,7 @@ TEST(CardAddress, ReadsExactlyTheTwoFormsInHex)
                               "0000:03:0.0", "0000:03:00",   "0000:03:00.",  "0000:03:00.00",
                               " 03:00.0",    "03:00.0 ",     "00000:03:00.0", "0000:03:00:0",
                               "0000.03:00.0", "03.00.0",     "g3:00.0",      "0x03:00.0",
-                              "+3:00.0",     "0000:03:00.g", ""};
+                              "+3:00.0",     "0000:03:00.g", "", "100000000:01:00.0", "00001:01:00.0"};
     for (const char* text : rejected) {
         CardAddress address{};
         EXPECT_FALSE(ParseCardAddress(text, &address)) << text;

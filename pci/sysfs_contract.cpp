@@ -4,7 +4,9 @@
 //
 // Failures return one of the codes of pci/plx_sysfs_status.h; callers
 // give them no meaning beyond "failed".
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "pci/sysfs_internal.h"
 
@@ -25,9 +27,21 @@ PlxStatus Guarded(Call call)
     }
 }
 
+// The records of the devices open now. A DeviceObject is a plain struct
+// that a caller may copy; a copy that outlives its device's close must
+// find its record gone, never reach the freed one.
+std::vector<const PlxPlatformDevice*>& LiveRecords()
+{
+    static std::vector<const PlxPlatformDevice*> records;
+    return records;
+}
+
 bool IsOpenDevice(const DeviceObject* device)
 {
-    return device != nullptr && device->IsOpen == 1 && device->Platform != nullptr;
+    if (device == nullptr || device->IsOpen != 1 || device->Platform == nullptr)
+        return false;
+    const auto& live = LiveRecords();
+    return std::find(live.begin(), live.end(), device->Platform) != live.end();
 }
 
 bool WidthMatches(uint32_t size, int accessType)
@@ -72,12 +86,17 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
     if (platform == nullptr)
         return PLX_ERR_INTERNAL;
     DeviceKey described;
-    const PlxStatus status = Guarded([&] { return Claim(*key, platform, &described); });
+    // Room first, so that once claimed the record is noted without fail.
+    const PlxStatus status = Guarded([&] {
+        LiveRecords().reserve(LiveRecords().size() + 1);
+        return Claim(*key, platform, &described);
+    });
     if (status != PLX_STATUS_OK) {
         CloseFile(&platform->LockFile);
         delete platform;
         return status;
     }
+    LiveRecords().push_back(platform);
     device->IsOpen = 1;
     device->Key = described;
     device->Platform = platform;
@@ -94,6 +113,8 @@ PlxStatus PlxPci_DeviceClose(DeviceObject* device)
     CloseFile(&device->Platform->LockFile);
     const DeviceKey& key = device->Key;
     ForgetOpen(PciAddress{key.Domain, key.Bus, key.Slot, key.Function});
+    auto& live = LiveRecords();
+    live.erase(std::find(live.begin(), live.end(), device->Platform));
     delete device->Platform;
     device->Platform = nullptr;
     device->IsOpen = 0;

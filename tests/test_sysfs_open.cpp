@@ -160,10 +160,12 @@ TEST_F(SysfsOpen, RegisterReadGoesToTheOpenDeviceAcrossDomains)
     EXPECT_EQ(PlxPci_PciRegisterRead(3, 0, 0, 0x14, &status), 0xD001u);
     EXPECT_EQ(status, PLX_STATUS_OK);
 
-    // Closing a copy of the object forgets the device as well.
+    // Closing a copy of the object forgets the device as well; the
+    // original then finds it closed.
     DeviceObject copy = device_;
-    device_.IsOpen = 0;
     ASSERT_EQ(PlxPci_DeviceClose(&copy), PLX_STATUS_OK);
+    EXPECT_EQ(PlxPci_DeviceClose(&device_), PLX_ERR_NOT_OPEN);
+    device_.IsOpen = 0;
     EXPECT_EQ(PlxPci_PciRegisterRead(3, 0, 0, 0x14, &status), 0xE001u);
 
     ASSERT_EQ(FindAndOpen(0, &other_), PLX_STATUS_OK);

@@ -25,27 +25,13 @@ void AddName(char* list, const char* name)
     std::snprintf(list + used, PLX_ACCESS_TEXT_MAX - used, "%s%s", used != 0 ? " and " : "", name);
 }
 
-// Up to max bytes of a small file; empty if it cannot be read.
-std::string ReadStart(const std::string& path, std::size_t max)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return "";
-    std::string text(max, '\0');
-    ssize_t n;
-    do
-        n = pread(fd, &text[0], max, 0);
-    while (n < 0 && errno == EINTR);
-    close(fd);
-    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return text;
-}
-
 // The mode in brackets, as in "none [integrity] confidentiality"; empty
 // where the kernel has no lockdown file.
 std::string LockdownMode()
 {
-    const std::string text = ReadStart(SysfsRoot() + "/kernel/security/lockdown", LOCKDOWN_TEXT_MAX);
+    std::string text;
+    if (!ReadSmallFile(SysfsRoot() + "/kernel/security/lockdown", LOCKDOWN_TEXT_MAX, &text))
+        return "";
     const std::size_t first = text.find('[');
     const std::size_t last = text.find(']', first);
     if (first == std::string::npos || last == std::string::npos)

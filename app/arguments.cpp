@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include <sys/stat.h>
-
+#include "app/caller_file.h"
 #include "card/open_card.h"
 #include "configfile/detect_config_file.h"
 #include "run/fatal_exit.h"
@@ -13,6 +13,8 @@
 #include "run/safe_text.h"
 
 constexpr unsigned MAX_CARD = 15;
+constexpr unsigned MAX_SLOT = 0x1F;
+constexpr unsigned MAX_FUNCTION = 7;
 
 static void PrintUsage()
 {
@@ -22,14 +24,6 @@ static void PrintUsage()
     std::printf("\ncard is the number of the PCI card.  (For use with multiple 9054 cards.)");
     std::printf("\nPurpose: 9054 configuration upload.");
     std::printf("\n");
-}
-
-// A folder opens for reading on Linux, but is no file to program; on the
-// original platform the open itself failed.
-static bool IsOpenFolder(FILE* file)
-{
-    struct stat st;
-    return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Reads exactly `digits` hex digits (either case) at *p.
@@ -55,20 +49,32 @@ static int HexRun(const char* text)
     return n;
 }
 
+static bool IsBlank(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
 bool ParseCardAddress(const char* text, CardAddress* address)
 {
     const char* p = text;
+    while (IsBlank(*p))
+        ++p;
+    const char* first = p;
     uint32_t domain = 0, bus = 0, slot = 0, function = 0;
     // The domain as the kernel writes it, and so as --list shows it: four
     // digits, more only when the number needs them. BB:SS.F has no domain.
-    const int domainDigits = HexRun(text);
-    if (domainDigits >= 4 && text[domainDigits] == ':') {
-        if (domainDigits > 8 || (domainDigits > 4 && text[0] == '0') ||
+    const int domainDigits = HexRun(first);
+    if (domainDigits >= 4 && first[domainDigits] == ':') {
+        if (domainDigits > 8 || (domainDigits > 4 && first[0] == '0') ||
             !TakeHex(&p, domainDigits, &domain) || *p++ != ':')
             return false;
     }
     if (!TakeHex(&p, 2, &bus) || *p++ != ':' || !TakeHex(&p, 2, &slot) || *p++ != '.' ||
-        !TakeHex(&p, 1, &function) || *p != '\0')
+        !TakeHex(&p, 1, &function) || slot > MAX_SLOT || function > MAX_FUNCTION)
+        return false;
+    while (IsBlank(*p))
+        ++p;
+    if (*p != '\0')
         return false;
     *address = CardAddress{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot),
                            static_cast<uint8_t>(function)};
@@ -97,25 +103,35 @@ bool ParseCardNumber(const char* text, unsigned* card)
     return true;
 }
 
+// A card text with a colon names an address, and only that: a near miss
+// must not fall back to the number its first digits spell.
+static void OpenNamedCard(const char* text)
+{
+    CardAddress address;
+    unsigned card = 0;
+    if (std::strchr(text, ':') != nullptr) {
+        if (!ParseCardAddress(text, &address))
+            FatalExit(EXIT_NOT_FOUND, "Invalid card address: %s", SafeText(text).c_str());
+        OpenCardAt(address);
+    } else if (ParseCardNumber(text, &card)) {
+        OpenCard(card);
+    } else {
+        FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", SafeText(text).c_str());
+    }
+}
+
 void ParseArguments(int argc, char** argv)
 {
     if (argc != 3) {
         PrintUsage();
         std::exit(EXIT_USAGE);
     }
-    State.ConfigFile = std::fopen(argv[1], "rb");
-    if (State.ConfigFile == nullptr || IsOpenFolder(State.ConfigFile))
+    State.ConfigFile = OpenAsCaller(argv[1]);
+    if (State.ConfigFile == nullptr)
         FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(argv[1]).c_str());
     // The upload reads whole blocks into its own buffer; a stdio buffer
     // in between would only split each block into two reads and a copy.
     std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
-    CardAddress address;
-    unsigned card = 0;
-    if (ParseCardAddress(argv[2], &address))
-        OpenCardAt(address);
-    else if (ParseCardNumber(argv[2], &card))
-        OpenCard(card);
-    else
-        FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", SafeText(argv[2]).c_str());
+    OpenNamedCard(argv[2]);
     DetectConfigFile();
 }

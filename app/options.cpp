@@ -16,7 +16,7 @@ static const char HELP[] =
     "\n"
     "FILE is a .BIT design file or a PROM image. CARD is a card's number, 0 to 15,\n"
     "as --list shows it, or its PCI address, DDDD:BB:SS.F or BB:SS.F (hex digits;\n"
-    "domain 0000 when left out).\n"
+    "domain 0000 when left out). A CARD with a colon is an address and nothing else.\n"
     "\n"
     "Purpose: 9054 configuration upload. See veldran(1) for the exit statuses.\n";
 

@@ -60,13 +60,9 @@ TEST_F(EndToEnd, CardNumbersAreCheckedAfterTheFile)
     r = RunVeldran({prom, " 2"}, root);
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_THAT(r.Out, ::testing::HasSubstr("bus 3/device 0."));
-    // Nothing but an exact address is one: these stay numbers.
-    for (const auto& [text, bus] : {std::pair<const char*, const char*>{"0x3", "bus 1/"},
-                                    {" 03:00.0", "bus 4/"}, {"3:00.0", "bus 4/"}}) {
-        r = RunVeldran({prom, text}, root);
-        EXPECT_EQ(r.Status, 0) << text << r.Err;
-        EXPECT_THAT(r.Out, ::testing::HasSubstr(bus)) << text;
-    }
+    r = RunVeldran({prom, "0x3"}, root);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_THAT(r.Out, ::testing::HasSubstr("bus 1/device 0."));
 }
 
 SimCard CardIn(uint32_t domain, uint8_t bus)
@@ -108,6 +104,32 @@ TEST_F(EndToEnd, ACardByAddressIsNamedByItsNumber)
     const Outcome r = RunVeldran({prom, "0000:05:00.0"}, root);
     EXPECT_EQ(r.Status, 105);
     EXPECT_EQ(r.Err, ErrorBlock("Can't gain access to 9054 card number 2.\n"));
+}
+
+// With a colon the text is an address and names that device or none:
+// before, each of these fell back to the number its first digits spell.
+TEST_F(EndToEnd, ANearMissAddressProgramsNoCard)
+{
+    const SimCard a = CardIn(0, 3), b = CardIn(0, 5), c = CardIn(1, 5);
+    MakeBus({a, b, c});
+    for (const char* text : {"0000:05:00", "0000:5:00.0", "0001:5:00.0", "1:05:00.0",
+                             "0000:ff:1f.00", "0000:05:00.0x", "3:00.0", "0:05:00.0"}) {
+        const Outcome r = RunVeldran({prom, text}, root);
+        EXPECT_EQ(r.Status, 101) << text;
+        EXPECT_EQ(r.Out, BANNER) << text;
+        EXPECT_EQ(r.Err, ErrorBlock("Invalid card address: " + std::string(text))) << text;
+    }
+    for (const SimCard& card : {a, b, c})
+        EXPECT_EQ(ReadSimControl(root, card), 0x00000002u) << SimDeviceName(card);
+    for (const char* text : {"0000:05:00.0 ", "0000:05:00.0\r", " 0000:05:00.0\r\n"}) {
+        ASSERT_TRUE(WriteSimControl(root, b, 0x00000002u, nullptr));
+        const Outcome r = RunVeldran({prom, text}, root);
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        EXPECT_THAT(r.Out, ::testing::HasSubstr("bus 5/device 0."));
+        EXPECT_EQ(ReadSimControl(root, b), 0x000D0002u);
+    }
+    for (const SimCard& card : {a, c})
+        EXPECT_EQ(ReadSimControl(root, card), 0x00000002u) << SimDeviceName(card);
 }
 
 TEST_F(EndToEnd, NoCardAtThatAddressOpensNothing)
@@ -241,12 +263,19 @@ bool AllowsSetUserId(const std::string& folder)
     return statvfs(folder.c_str(), &mount) == 0 && (mount.f_flag & ST_NOSUID) == 0;
 }
 
-// Were it honoured, an ordinary user could point a privileged copy at files
-// of their choosing. Ignored, it leaves the run to the real /sys.
-TEST_F(EndToEnd, ASetUserIdRunIgnoresTheSimulatedBus)
+// A privileged install (set-user-ID root, or a file capability that reads
+// any file) run by an ordinary user. The simulated bus must be ignored:
+// were it honoured, the user could point the copy at files of their
+// choosing; so the run goes to the real /sys, which has no card. And the
+// configuration file is opened with the user's own rights: a file only
+// root may read is as missing as one that is not there, or any user
+// could read secrets through the copy and learn which paths exist.
+TEST_F(EndToEnd, APrivilegedInstallIgnoresTheSimulatedBusAndReadsOnlyTheUsersFiles)
 {
     if (geteuid() != 0)
-        SKIP_OR_FAIL_ON_CI("only root can make a root-owned set-user-ID copy");
+        SKIP_OR_FAIL_ON_CI("only root can make a root-owned privileged copy");
+    if (access("/usr/sbin/setcap", X_OK) != 0)
+        SKIP_OR_FAIL_ON_CI("setcap not found (package libcap2-bin)");
     const std::string cards = RealCards();
     if (!cards.empty())
         SKIP_OR_FAIL_ON_CI("not run: this machine has 9054 cards it might program:" + cards);
@@ -256,15 +285,32 @@ TEST_F(EndToEnd, ASetUserIdRunIgnoresTheSimulatedBus)
     if (!AllowsSetUserId(folder))
         SKIP_OR_FAIL_ON_CI(folder + " is on a nosuid mount");
     MakeBus({CardAt(1)});
-    const std::string copy = folder + "/veldran";
-    ASSERT_TRUE(std::filesystem::copy_file(VELDRAN_BINARY, copy));
-    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
     ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
-    const Outcome r = RunProcess({"/usr/bin/setpriv",
-                                  {"--reuid=65534", "--regid=65534", "--clear-groups", copy, prom, "0"},
-                                  {{"VELDRAN_SYSFS_ROOT", root}}});
-    EXPECT_EQ(r.Status, 101) << r.Err;
-    EXPECT_EQ(r.Err, ErrorBlock("Can't find 9054 card number 0.\n"));
+    const std::string setUid = folder + "/veldran-suid", withCap = folder + "/veldran-cap";
+    for (const std::string& copy : {setUid, withCap})
+        ASSERT_TRUE(std::filesystem::copy_file(VELDRAN_BINARY, copy));
+    ASSERT_EQ(chmod(setUid.c_str(), 04755), 0);
+    ASSERT_EQ(chmod(withCap.c_str(), 0755), 0);
+    ASSERT_EQ(RunProcess({"/usr/sbin/setcap", {"cap_dac_read_search+ep", withCap}, {}}).Status, 0);
+    const std::string secret = TempFile(PromImage(600));  // root's, mode 0600
+    ASSERT_EQ(chmod(prom.c_str(), 0644), 0);
+    const struct {
+        std::string file;
+        std::string error;
+    } cases[] = {{prom, "Can't find 9054 card number 0.\n"},
+                 {secret, "File not found: " + secret},
+                 {secret + ".missing", "File not found: " + secret + ".missing"}};
+    for (const std::string& copy : {setUid, withCap}) {
+        for (const auto& c : cases) {
+            const Outcome r = RunProcess(
+                {"/usr/bin/setpriv",
+                 {"--reuid=65534", "--regid=65534", "--clear-groups", copy, c.file, "0"},
+                 {{"VELDRAN_SYSFS_ROOT", root}}});
+            EXPECT_EQ(r.Status, 101) << copy << " " << c.file << r.Err;
+            EXPECT_EQ(r.Out, BANNER) << copy << " " << c.file;
+            EXPECT_EQ(r.Err, ErrorBlock(c.error)) << copy << " " << c.file;
+        }
+    }
     EXPECT_EQ(ReadSimControl(root, CardAt(1)), 0x00000002u) << "the simulated card was programmed";
 }
 

@@ -103,6 +103,16 @@ bool ParseCardNumber(const char* text, unsigned* card)
     return true;
 }
 
+void OpenFileArgument(const char* path)
+{
+    State.ConfigFile = OpenAsCaller(path);
+    if (State.ConfigFile == nullptr)
+        FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(path).c_str());
+    // The upload reads whole blocks into its own buffer; a stdio buffer
+    // in between would only split each block into two reads and a copy.
+    std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
+}
+
 // A card text with a colon names an address, and only that: a near miss
 // must not fall back to the number its first digits spell.
 static void OpenNamedCard(const char* text)
@@ -126,12 +136,7 @@ void ParseArguments(int argc, char** argv)
         PrintUsage();
         std::exit(EXIT_USAGE);
     }
-    State.ConfigFile = OpenAsCaller(argv[1]);
-    if (State.ConfigFile == nullptr)
-        FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(argv[1]).c_str());
-    // The upload reads whole blocks into its own buffer; a stdio buffer
-    // in between would only split each block into two reads and a copy.
-    std::setvbuf(State.ConfigFile, nullptr, _IONBF, 0);
+    OpenFileArgument(argv[1]);
     OpenNamedCard(argv[2]);
     DetectConfigFile();
 }

@@ -15,6 +15,10 @@ bool ParseCardAddress(const char* text, CardAddress* address);
 // only for a whole number from 0 to 15.
 bool ParseCardNumber(const char* text, unsigned* card);
 
+// Opens FILE as the run's configuration file, with the caller's rights;
+// returns only when it is open.
+void OpenFileArgument(const char* path);
+
 // Checks the command line, opens the file, then opens the card and
 // detects the file. Returns only when all of that succeeded.
 void ParseArguments(int argc, char** argv);

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/arguments.h"
 #include "card/list_cards.h"
+#include "configfile/detect_config_file.h"
+#include "configfile/file_access.h"
+#include "run/fatal_exit.h"
 #include "run/run_state.h"
 
 static const char HELP[] =
@@ -11,6 +15,10 @@ static const char HELP[] =
     "  veldran FILE CARD   load the configuration in FILE into card CARD\n"
     "  veldran --list      list the 9054 cards: number, address, board, and whether\n"
     "                      you can program them now (and if not, why)\n"
+    "  veldran --check FILE\n"
+    "                      read FILE as a run would and show its details; no card\n"
+    "                      is opened, and the exit status is the one a run would\n"
+    "                      give for the file\n"
     "  veldran --help      show this text\n"
     "  veldran --version   show the version\n"
     "\n"
@@ -20,17 +28,38 @@ static const char HELP[] =
     "\n"
     "Purpose: 9054 configuration upload. See veldran(1) for the exit statuses.\n";
 
+// veldran --check FILE: the file read as a run reads it, with no card.
+static int CheckFile(const char* path)
+{
+    OpenFileArgument(path);
+    DetectConfigFile();
+    if (!ReadToEnd())
+        FatalExit(EXIT_FILE_IO, "File I/O error.");
+    std::fclose(State.ConfigFile);
+    State.ConfigFile = nullptr;
+    return EXIT_OK;
+}
+
+static bool Is(const char* argument, const char* option)
+{
+    return std::strcmp(argument, option) == 0;
+}
+
 bool RunOption(int argc, char** argv, int* status)
 {
+    if (argc == 3 && Is(argv[1], "--check")) {
+        *status = CheckFile(argv[2]);
+        return true;
+    }
     if (argc != 2)
         return false;
-    if (std::strcmp(argv[1], "--help") == 0) {
+    if (Is(argv[1], "--help")) {
         std::fputs(HELP, stdout);
         *status = EXIT_OK;
-    } else if (std::strcmp(argv[1], "--version") == 0) {
+    } else if (Is(argv[1], "--version")) {
         std::printf("%s version %s\n", PROGRAM_NAME, PROGRAM_VERSION);
         *status = EXIT_OK;
-    } else if (std::strcmp(argv[1], "--list") == 0) {
+    } else if (Is(argv[1], "--list")) {
         *status = ListCards();
     } else {
         return false;

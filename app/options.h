@@ -1,4 +1,4 @@
-// The single-argument forms: --list, --help and --version.
+// The forms that are not a run: --list, --help, --version and --check FILE.
 #pragma once
 
 // Runs the form the command line names, if it is exactly one of them, and

@@ -1,5 +1,6 @@
 #include "configfile/file_access.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/types.h>
 
@@ -24,4 +25,14 @@ int32_t FileLength()
     if (length < 0 || length > INT32_MAX)
         return -1;
     return static_cast<int32_t>(length);
+}
+
+bool ReadToEnd()
+{
+    // As the stream tells a read error from the end: the error flag, and
+    // errno for a library that reports a failed read as an end of file.
+    errno = 0;
+    while (std::fread(State.BlockBuffer, 1, BLOCK_SIZE, State.ConfigFile) > 0)
+        errno = 0;
+    return !std::ferror(State.ConfigFile) && errno == 0;
 }

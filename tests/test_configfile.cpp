@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "card/byte_writers.h"
 #include "configfile/detect_config_file.h"
@@ -179,4 +181,31 @@ TEST_F(DetectTest, PromLongerThanTheLengthCanHoldIsASeekError)
             DetectConfigFile();
         },
         ExitedWithCode(EXIT_FILE_IO), StrEq(ErrorBlock("File seek error.")));
+}
+
+// What --check leans on to give a read error mid-file the run's 104: a
+// read that fails after the first block, seen by the error flag or only
+// by errno, is no end of file.
+static ssize_t FailAfterOneBlock(void* cookie, char* buffer, size_t size)
+{
+    int* reads = static_cast<int*>(cookie);
+    if ((*reads)++ == 0) {
+        std::memset(buffer, 0xAB, size);
+        return static_cast<ssize_t>(size);
+    }
+    errno = EIO;
+    return -1;
+}
+
+TEST_F(DetectTest, ReadToEndTellsAReadErrorFromTheEnd)
+{
+    OpenConfigFile(TempFile(PromImage(3 * BLOCK_SIZE)));
+    EXPECT_TRUE(ReadToEnd());
+    std::fclose(State.ConfigFile);
+    int reads = 0;
+    cookie_io_functions_t io = {};
+    io.read = FailAfterOneBlock;
+    State.ConfigFile = fopencookie(&reads, "rb", io);
+    ASSERT_NE(State.ConfigFile, nullptr);
+    EXPECT_FALSE(ReadToEnd());
 }

@@ -151,6 +151,38 @@ TEST_F(EndToEnd, NoCardAtThatAddressOpensNothing)
         EXPECT_EQ(ReadSimControl(root, card), 0x00000002u) << SimDeviceName(card);
 }
 
+// What a run would say of the file, and nothing of a card: a design
+// repository's CI vets files this way.
+TEST_F(EndToEnd, CheckReadsTheFileAsARunWouldAndOpensNoCard)
+{
+    MakeBus({CardAt(1)});
+    const auto details = [](const std::string& run) {
+        return run.substr(0, run.find("\nProgramming...\n"));
+    };
+    const std::string bit = TempFile(BitFile({"d.ncd", "3s50", "2026/12/08", "12:00:00"}, 100, Pattern(120)));
+    const std::string shortFile = TempFile(Bytes(13, 0));
+    const std::string unknown = TempFile(Bytes(14, 0x01));
+    const struct {
+        std::string file;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {prom, 0, details(PromRun(600)), ""},
+        {bit, 0, details(BitRun("d.ncd", "3s50", "2026/12/08", "12:00:00", 100, 120)), ""},
+        {"/nonexistent.bit", 101, "", ErrorBlock("File not found: /nonexistent.bit")},
+        {temp.Path(), 101, "", ErrorBlock("File not found: " + temp.Path())},
+        {shortFile, 103, "", ErrorBlock("File I/O error.  Unexpected end of file?")},
+        {unknown, 103, "", ErrorBlock("Unknown file type.")},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = RunVeldran({"--check", c.file}, root);
+        EXPECT_EQ(r.Status, c.status) << c.file;
+        EXPECT_EQ(r.Out, c.out) << c.file;
+        EXPECT_EQ(r.Err, c.err) << c.file;
+    }
+    EXPECT_EQ(ReadSimControl(root, CardAt(1)), 0x00000002u) << "a card was touched";
+}
+
 TEST_F(EndToEnd, HelpAndVersionEndWithStatusZero)
 {
     Outcome r = RunVeldran({"--help"}, root);

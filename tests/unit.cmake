@@ -9,6 +9,7 @@ add_executable(veldran_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_program_card.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_real_bitfiles.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sha256.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_card_record.cpp
 )
 target_link_libraries(veldran_unit_tests PRIVATE veldran_test_support GTest::gmock GTest::gtest_main)
 target_compile_definitions(veldran_unit_tests PRIVATE

@@ -36,3 +36,37 @@ install(FILES ${CMAKE_SOURCE_DIR}/completion/veldran.bash
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME veldran
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
+# Loading at boot: the template unit veldran-load@.service and the script it
+# runs. Both name full paths, filled in here, so install with the prefix
+# given at configure time (CMAKE_INSTALL_PREFIX), not "--install --prefix".
+# systemd reads units from /usr/local/lib/systemd/system too, so prefixes
+# other than /usr put the unit under <prefix>/lib/systemd/system; for /usr
+# it goes where systemd's own pkg-config file says, as a package's must.
+# VELDRAN_SYSTEMD_UNIT_DIR overrides both.
+set(VELDRAN_LOAD_PATH ${CMAKE_INSTALL_FULL_LIBEXECDIR}/veldran/veldran-load)
+set(VELDRAN_PROGRAM_PATH ${CMAKE_INSTALL_FULL_BINDIR}/veldran)
+if(NOT VELDRAN_SYSTEMD_UNIT_DIR)
+  set(VELDRAN_SYSTEMD_UNIT_DIR lib/systemd/system)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    find_package(PkgConfig QUIET)
+    if(PKG_CONFIG_FOUND)
+      pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
+      if(systemd_unit_dir)
+        set(VELDRAN_SYSTEMD_UNIT_DIR ${systemd_unit_dir})
+      endif()
+    endif()
+  endif()
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/systemd/veldran-load@.service.in
+  ${CMAKE_BINARY_DIR}/veldran-load@.service @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/systemd/veldran-load.in
+  ${CMAKE_BINARY_DIR}/veldran-load @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                   WORLD_READ WORLD_EXECUTE)
+install(FILES ${CMAKE_BINARY_DIR}/veldran-load@.service
+  DESTINATION ${VELDRAN_SYSTEMD_UNIT_DIR}
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+install(PROGRAMS ${CMAKE_BINARY_DIR}/veldran-load
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/veldran
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})

@@ -5,7 +5,7 @@
 add_test(NAME package_deb
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package/check_deb.sh
           ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} $<TARGET_FILE:veldran-simbus>
-          ${PROJECT_VERSION} ${CMAKE_COMMAND})
+          ${PROJECT_VERSION} ${CMAKE_COMMAND} ${CMAKE_INSTALL_PREFIX})
 set_tests_properties(package_deb PROPERTIES
   SKIP_RETURN_CODE 77
   TIMEOUT 600

@@ -6,10 +6,11 @@
 # script, the udev rule's command, the manual page, and the packaged binary
 # programming a simulated card.
 #
-#   check_deb.sh BUILD_DIR SOURCE_DIR SIMBUS VERSION [CMAKE]
+#   check_deb.sh BUILD_DIR SOURCE_DIR SIMBUS VERSION [CMAKE [PREFIX]]
 #
-# Exit status 77 (skipped) when dpkg-buildpackage, debhelper or dpkg-deb is
-# missing; on CI (CI set), 1. lintian is run when it is installed.
+# PREFIX is BUILD_DIR's install prefix. Exit status 77 (skipped) when
+# dpkg-buildpackage, debhelper or dpkg-deb is missing; on CI (CI set), 1.
+# lintian is run when it is installed.
 
 set -u -o pipefail
 
@@ -18,6 +19,7 @@ source_dir=${2:?source folder}
 simbus=${3:-}
 version=${4:?package version}
 cmake=${5:-cmake}
+prefix=${6:-/usr/local}
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -97,6 +99,7 @@ dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
 # Columns: mode owner/group size date time path
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
 expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
+    lib/systemd/system/veldran-load@.service usr/libexec/veldran/veldran-load
     usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
     usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz
     usr/share/bash-completion/completions/veldran)
@@ -120,12 +123,13 @@ else
     cat "$work/owners"
     fail "entries not owned by root/root"
 fi
-if grep -Eq '^-rwxr-xr-x .*\./usr/bin/veldran$' "$work/contents"; then
-    pass "usr/bin/veldran is mode 0755"
+programs='[.]/usr/(bin/veldran|libexec/veldran/veldran-load)$'
+if [ "$(grep -Ec "^-rwxr-xr-x .*$programs" "$work/contents")" = 2 ]; then
+    pass "usr/bin/veldran and usr/libexec/veldran/veldran-load are mode 0755"
 else
-    fail "usr/bin/veldran is not mode 0755"
+    fail "usr/bin/veldran or usr/libexec/veldran/veldran-load is not mode 0755"
 fi
-if awk '$1 ~ /^-/ && $6 !~ /usr\/bin\/veldran$/ && $1 != "-rw-r--r--" { bad = 1; print } END { exit bad }' \
+if awk -v programs="$programs" '$1 ~ /^-/ && $6 !~ programs && $1 != "-rw-r--r--" { bad = 1; print } END { exit bad }' \
     "$work/contents" >"$work/modes"; then
     pass "data files are mode 0644"
 else
@@ -256,7 +260,7 @@ if command -v groff >/dev/null 2>&1; then
         fail "groff reports problems in the manual page"
     fi
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'FILE FORMATS' CARD 'EXIT STATUS' \
-        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
+        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
         grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
     done
     for status in 0 100 101 102 103 104 105; do
@@ -382,6 +386,41 @@ else
     fail "udev rule command failed"
 fi
 
+# --- the unit that loads a card as it appears -----------------------------
+# verify reads the unit as systemd would, failing on any warning, and checks
+# that ExecStart's command and Documentation's page exist under each root:
+# the package, and an install under PREFIX staged with DESTDIR (the unit
+# names its command by the configured path). Neither root holds systemd's
+# own units, hence no recursive errors.
+unit=veldran-load@.service
+verify_unit() { # ROOT PREFIX
+    if MANPATH=$1$2/share/man systemd-analyze verify --recursive-errors=no --root="$1" "$unit"; then
+        pass "systemd-analyze verify accepts $unit installed under $2"
+    else
+        fail "systemd-analyze verify rejects $unit installed under $2"
+    fi
+}
+if command -v systemd-analyze >/dev/null 2>&1; then
+    verify_unit "$root" /usr
+    case $prefix in /usr | /usr/local) # where systemd looks for units
+        DESTDIR=$work/stage "$cmake" --install "$build_dir" --component veldran >/dev/null
+        verify_unit "$work/stage" "$prefix" ;;
+    esac
+    # The rule wants the template and names the device unit it binds to.
+    wants=$(sed -n 's/.*ENV{SYSTEMD_WANTS}+="\([^"]*\)".*/\1/p' "$rule")
+    alias=$(sed -n 's|.*ENV{SYSTEMD_ALIAS}+="\([^"]*\)".*|\1|p' "$rule")
+    binds=$(sed -n 's/^BindsTo=//p' "$root/lib/systemd/system/$unit")
+    if [ "${wants/@%k./@.}" = "$unit" ] && [ -n "$alias" ] &&
+        [ "$(systemd-escape --path --suffix=device "${alias//%k/0000:03:00.0}")" = "${binds//%i/0000:03:00.0}" ]; then
+        pass "the rule wants $unit and names the device unit it binds to"
+    else
+        fail "the rule's SYSTEMD_WANTS '$wants' or SYSTEMD_ALIAS '$alias' does not fit BindsTo=$binds"
+    fi
+else
+    [ -z "${CI:-}" ] || fail "systemd-analyze not found (package systemd)"
+    echo "note: systemd-analyze not found (package systemd): $unit not checked"
+fi
+
 # --- the packaged binary programs a simulated card ------------------------
 "$bin" >"$work/usage.out" 2>&1
 status=$?
@@ -430,11 +469,12 @@ if command -v "$cmake" >/dev/null 2>&1; then
     if "$cmake" --install "$build_dir" --prefix "$inst" --component veldran >"$work/install.out" 2>&1; then
         missing=
         for f in bin/veldran share/man/man1/veldran.1 lib/udev/rules.d/60-veldran.rules \
+            lib/systemd/system/veldran-load@.service libexec/veldran/veldran-load \
             share/doc/veldran/README.md share/bash-completion/completions/veldran; do
             [ -f "$inst/$f" ] || missing="$missing $f"
         done
         if [ -z "$missing" ]; then
-            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, share/doc/veldran/, share/bash-completion/completions/"
+            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, lib/systemd/system/, libexec/veldran/, share/doc/veldran/, share/bash-completion/completions/"
         else
             fail "cmake --install did not install:$missing"
         fi

@@ -88,7 +88,7 @@ PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value,
 PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value,
                              uint32_t size, int accessType);
 
-// ---- Added by this port: not a function of the vendor's library ----------
+// ---- Ours, for --list: no function of the vendor's library ---------------
 //
 // What keeps this process from driving a device that a search found, found
 // out by reading alone: nothing is written, mapped, enabled or locked, so
@@ -117,4 +117,4 @@ struct PlxAccess {
 };
 
 // Fills *access for the device the key describes (as a search left it).
-PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access);
+PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access);

@@ -1,4 +1,4 @@
-// What PlxPort_CheckAccess reports on Linux: what keeps this process
+// What PlxHost_CheckAccess reports on Linux: what keeps this process
 // from driving a card now, read from the files a run would open and
 // from the kernel's lockdown setting, all below the same sysfs root. It
 // asks the kernel (faccessat with the effective IDs, capget) rather than

@@ -168,7 +168,7 @@ PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value, u
     return PortCall(device, port, value, size, accessType, true);
 }
 
-PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access)
+PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access)
 {
     if (key == nullptr || access == nullptr)
         return PLX_ERR_ARGUMENT;

@@ -81,9 +81,10 @@ bool ReadIds(const std::string& folder, DeviceKey* key)
     return true;
 }
 
-// Fills in the device at path (found->Address already parsed from its
-// name); false unless it is a device whose IDs match want.
-bool Describe(const std::string& path, const DeviceKey& want, Found* found)
+// Reads the device at path into found (found->Address already parsed
+// from its name): false, and found of no use, unless it is a device
+// folder whose IDs match want.
+bool ReadMatchingDevice(const std::string& path, const DeviceKey& want, Found* found)
 {
     found->Path = path;
     if (!IsFolderPath(path) || !ReadIds(path, &found->Key) || !IdsMatch(want, found->Key))
@@ -116,7 +117,7 @@ PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
     const bool walked = WalkDevices([&](const PciAddress& address, const std::string& path) {
         Found match;
         match.Address = address;
-        if (AddressMatches(want, address) && Describe(path, want, &match))
+        if (AddressMatches(want, address) && ReadMatchingDevice(path, want, &match))
             matches.push_back(match);
     });
     if (!walked)
@@ -136,7 +137,7 @@ PlxStatus FindAt(const DeviceKey& want, Found* found)
     const std::string name = DeviceName(want);
     if (!ParseDeviceName(name.c_str(), &found->Address))
         return PLX_ERR_NOT_FOUND;
-    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
+    return ReadMatchingDevice(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
                                                                : PLX_ERR_NOT_FOUND;
 }
 

@@ -13,6 +13,7 @@ namespace {
 // 6 BARs and the expansion ROM; newer kernels print more lines.
 constexpr std::size_t RESOURCE_MIN_LINES = 7;
 constexpr std::size_t SMALL_FILE_MAX = 64;
+constexpr std::size_t ID_TEXT_LENGTH = 7;  // "0x%04x\n"
 constexpr std::size_t RESOURCE_FILE_MAX = 16384;
 
 int HexDigit(char c)
@@ -88,17 +89,13 @@ bool ParseDeviceName(const char* name, PciAddress* address)
 
 PlxStatus ParseIdText(std::string text, uint16_t* value)
 {
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    if (text.size() < 3 || text.size() > 6 || text[0] != '0' || text[1] != 'x')
-        return PLX_ERR_PARSE;
+    const char* p = text.c_str();
     uint32_t v = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-        int digit = HexDigit(text[i]);
-        if (digit < 0)
-            return PLX_ERR_PARSE;
-        v = (v << 4) | static_cast<uint32_t>(digit);
-    }
+    if (text.size() != ID_TEXT_LENGTH || p[0] != '0' || p[1] != 'x')
+        return PLX_ERR_PARSE;
+    p += 2;
+    if (!TakeLowerHex(&p, 4, 4, &v) || *p != '\n')
+        return PLX_ERR_PARSE;
     *value = static_cast<uint16_t>(v);
     return PLX_STATUS_OK;
 }

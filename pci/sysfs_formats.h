@@ -39,7 +39,7 @@ constexpr uint64_t RESOURCE_MEM = 0x200;
 // A device folder's name: the kernel's "%04x:%02x:%02x.%d", and nothing else.
 bool ParseDeviceName(const char* name, PciAddress* address);
 
-// An ID file's text: "0x" and 1 to 4 hex digits, then an optional newline.
+// An ID file's text, exactly as the kernel writes it: "0x%04x\n".
 PlxStatus ParseIdText(std::string text, uint16_t* value);
 
 // The `resource` file's text: lines of "0x%016llx 0x%016llx 0x%016llx\n",

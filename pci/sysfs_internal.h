@@ -38,40 +38,16 @@ namespace sysfs {
 constexpr uint16_t COMMAND_OFFSET = 0x04;
 constexpr uint16_t COMMAND_DECODE_BITS = 0x0003;  // I/O space | memory space
 
-// ---- paths (sysfs_files.cpp) -----------------------------------------------
+// ---- paths (sysfs_paths.cpp) -----------------------------------------------
 
 // /sys, or the folder VELDRAN_SYSFS_ROOT names (never for set-user-ID,
 // set-group-ID or file-capability runs, as secure_getenv decides).
-inline std::string SysfsRoot()
-{
-    const char* root = secure_getenv("VELDRAN_SYSFS_ROOT");
-    return (root != nullptr && root[0] != '\0') ? std::string(root) : std::string("/sys");
-}
-
-inline std::string DevicesFolder()
-{
-    return SysfsRoot() + "/bus/pci/devices";
-}
-
+std::string SysfsRoot();
+std::string DevicesFolder();  // ROOT/bus/pci/devices
 // DDDD:BB:SS.F, the key's address as the kernel names the device.
-inline std::string DeviceName(const DeviceKey& key)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
-                  static_cast<unsigned>(key.Bus), static_cast<unsigned>(key.Slot),
-                  static_cast<unsigned>(key.Function));
-    return name;
-}
-
-inline std::string DeviceFolder(const DeviceKey& key)
-{
-    return DevicesFolder() + "/" + DeviceName(key);
-}
-
-inline std::string ResourceFile(const std::string& folder, unsigned bar)
-{
-    return folder + "/resource" + std::to_string(bar);
-}
+std::string DeviceName(const DeviceKey& key);
+std::string DeviceFolder(const DeviceKey& key);
+std::string ResourceFile(const std::string& folder, unsigned bar);  // FOLDER/resourceN
 
 // ---- files (sysfs_files.cpp) -----------------------------------------------
 // Every file is reached with open/pread/pwrite/mmap, never stdio: the

@@ -25,10 +25,11 @@ TEST(SysfsFormats, DeviceNamesAndIdFilesAreExactlyWhatTheKernelWrites)
     uint16_t id = 0;
     ASSERT_EQ(ParseIdText("0x10b5\n", &id), PLX_STATUS_OK);
     EXPECT_EQ(id, 0x10b5);
-    ASSERT_EQ(ParseIdText("0xFf", &id), PLX_STATUS_OK);
+    ASSERT_EQ(ParseIdText("0x00ff\n", &id), PLX_STATUS_OK);
     EXPECT_EQ(id, 0xff);
-    for (const char* text : {"hello\n", "0x10b50\n", "0x\n", "10b5\n", "0X10b5\n", " 0x10b5\n",
-                             "0x10b5\n\n", "0x10g5\n", ""})
+    // "0x%04x\n" and nothing else: lowercase, four digits, one newline.
+    for (const char* text : {"0xFf", "0x00FF\n", "0xff\n", "0x10b5", "hello\n", "0x10b50\n", "0x\n",
+                             "10b5\n", "0X10b5\n", " 0x10b5\n", "0x10b5\n\n", "0x10g5\n", ""})
         EXPECT_EQ(ParseIdText(text, &id), PLX_ERR_PARSE) << text;
 }
 

@@ -55,6 +55,10 @@ struct DeviceObject {
     int IsOpen;
     DeviceKey Key;
     PlxPlatformDevice* Platform;  // made by the open, given back by the close
+    // Which open filled the object in. A copy kept past its close holds a
+    // Platform that a later open may be given again; the generation tells
+    // that later device from the closed one.
+    uint64_t Generation;
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and

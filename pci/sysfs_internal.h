@@ -30,6 +30,7 @@ struct PlxPlatformDevice {
     uint64_t PortLength[PLX_BAR_COUNT] = {};        // its length; 0 for other BARs
     int PortFile[PLX_BAR_COUNT] = {-1, -1, -1, -1, -1, -1};  // its open resourceN, or -1
     int LockFile = -1;                              // holds the device's lock, or -1
+    uint64_t Generation = 0;                        // that of the DeviceObject it was opened into
 };
 static_assert(PLX_BAR_COUNT == 6, "one -1 per BAR in PortFile");
 

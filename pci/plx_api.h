@@ -62,7 +62,10 @@ struct DeviceObject {
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and
-// describes it in the key, AtAddress set to PLX_AT_ADDRESS.
+// describes it in the key, AtAddress set to PLX_AT_ADDRESS. A search for
+// index 0 takes a fresh look at the bus; a search for the next index with
+// the same key counts in that same look, so that an enumeration from 0
+// upward counts one bus, whatever comes or goes meanwhile.
 PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index);
 
 // Opens the device the key describes: exactly the one at the key's

@@ -90,7 +90,8 @@ struct Found {
     DeviceKey Key;     // its address and IDs, AtAddress set
 };
 
-// The index-th device matching want, in domain, bus, slot, function order.
+// The index-th device matching want, in domain, bus, slot, function order;
+// the next index after a search counts in that search's look at the bus.
 PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found);
 // The device at exactly want's address, if its IDs match want.
 PlxStatus FindAt(const DeviceKey& want, Found* found);

@@ -110,6 +110,10 @@ PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string
 // Finds the device the key names, takes it for this process and makes sure
 // it decodes; fills in device's Path and LockFile, and *described.
 PlxStatus Claim(const DeviceKey& key, PlxPlatformDevice* device, DeviceKey* described);
+// The file whose lock claims the device at folder: that of its first I/O
+// BAR. Fails as reading `resource` does, or with PLX_ERR_NO_LOCK when it
+// lists no I/O BAR.
+PlxStatus LockFilePath(const std::string& folder, std::string* path);
 
 // ---- ports and BARs (sysfs_ports.cpp, sysfs_bars.cpp) ----------------------
 

@@ -126,6 +126,14 @@ PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address);
 PlxStatus UnmapWindow(PlxPlatformDevice* device, void** address);
 PlxStatus UnmapAll(PlxPlatformDevice* device);
 
+// ---- the lock's holder (sysfs_lock_holder.cpp) -----------------------------
+
+enum class LockState { Free, Held, Unknown };
+// Whether another process holds a flock lock on the file at path, and
+// which one: *pid as the kernel shows it (0 where it does not) and its
+// name where that can be read. Unknown when the list of locks cannot be read.
+LockState FindLockHolder(const std::string& path, long* pid, std::string* name);
+
 // ---- access check (sysfs_access_check.cpp) ---------------------------------
 
 // What keeps this process from driving the device at folder (the fields

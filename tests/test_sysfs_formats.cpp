@@ -62,3 +62,37 @@ TEST(SysfsFormats, ConfigRegistersAreAlignedInsideTheSpaceAndLittleEndian)
     EXPECT_EQ(ConfigValue(ids, 4), 0x905410b5u);
     EXPECT_EQ(ConfigValue(ids, 2), 0x10b5u);
 }
+
+// /proc/locks as fs/locks.c writes it: only a flock lock held on a file
+// keeps a run off the card. A waiter, fcntl-style locks and leases do not.
+TEST(SysfsFormats, OnlyFlockLocksHeldOnAFileAreHolders)
+{
+    HeldFlock lock{};
+    ASSERT_TRUE(ParseHeldFlock("1: FLOCK  ADVISORY  WRITE 31515 fe:00:10952914 0 EOF", &lock));
+    EXPECT_EQ(std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)}),
+              std::vector<int64_t>({31515, 0xfe, 0, 10952914}));
+    ASSERT_TRUE(ParseHeldFlock("12: FLOCK  ADVISORY  READ 0 103:1a:42 0 EOF", &lock))
+        << "shared; a process the reader's /proc cannot see";
+    EXPECT_EQ(std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)}),
+              std::vector<int64_t>({0, 0x103, 0x1a, 42}));
+    for (const char* line : {"1: -> FLOCK  ADVISORY  WRITE 31516 fe:00:10952914 0 EOF",
+                             "2: POSIX  ADVISORY  WRITE 3568 fd:00:2531452 0 EOF",
+                             "3: OFDLCK ADVISORY  WRITE -1 08:01:7 0 EOF",
+                             "4: LEASE  ACTIVE    READ 5 08:01:7 0 EOF",
+                             "5: FLOCK  ADVISORY  WRITE 9 <none>:0 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE 9 08:01 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE 9 08:01:7x 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE x 08:01:7 0 EOF", "FLOCK  ADVISORY  WRITE 9 08:01:7 0 EOF", ""})
+        EXPECT_FALSE(ParseHeldFlock(line, &lock)) << line;
+}
+
+TEST(SysfsFormats, EnableIsOneDecimalCountOnItsLine)
+{
+    unsigned count = 9;
+    ASSERT_TRUE(ParseEnableText("0\n", &count));
+    EXPECT_EQ(count, 0u);
+    ASSERT_TRUE(ParseEnableText("12\n", &count));
+    EXPECT_EQ(count, 12u);
+    for (const char* text : {"", "1", "\n", "-1\n", "1 \n", "0x1\n", "99999999999\n"})
+        EXPECT_FALSE(ParseEnableText(text, &count)) << text;
+}

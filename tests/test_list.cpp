@@ -286,16 +286,27 @@ TEST_F(List, ACardAnotherRunHoldsIsInUse)
                                  Line("1", "0000:02:00.0", "Quorvel KX-10 card", "yes"));
 }
 
-// Without /proc, the list cannot see the locks: a run may still be refused.
+// Where /proc/locks cannot be read, the list cannot see another run's
+// hold: a run may still be refused. Shown as an operator in the group, in a
+// mount namespace of the list's own where /proc/locks is a file of root's.
 TEST_F(List, ALockListThatCannotBeReadIsSaid)
 {
     MakeBus({CardAt(1)});
-    const Outcome r = RunProcess({"/usr/bin/unshare",
-                                  {"--mount", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" --list",
-                                   VELDRAN_BINARY},
-                                  {{"VELDRAN_SYSFS_ROOT", root}}});
+    if (!OpenToUsers())
+        SKIP_OR_FAIL_ON_CI("needs root, setpriv and the group users to run as another user");
+    GrantToUsers(CardAt(1));
+    const std::string hidden = temp.Path() + "/locks";
+    ASSERT_TRUE(WriteFile(hidden, ""));
+    ASSERT_EQ(chmod(hidden.c_str(), 0600), 0);
+    const Outcome r = RunProcess(
+        {"/usr/bin/unshare",
+         {"--mount", "sh", "-c",
+          "mount --bind \"$0\" /proc/locks && exec setpriv --reuid=nobody --regid=nogroup "
+          "--groups=users \"$1\" --list",
+          hidden, VELDRAN_BINARY},
+         {{"VELDRAN_SYSFS_ROOT", root}}});
     if (r.Status != 0 && r.Out.empty())
-        SKIP_OR_FAIL_ON_CI("no private mount over /proc here: " + r.Err);
+        SKIP_OR_FAIL_ON_CI("no private mount over /proc/locks here: " + r.Err);
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
                          "      - whether another run holds the card could not be checked: /proc/locks\n"
                          "        cannot be read\n");

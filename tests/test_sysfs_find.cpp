@@ -128,7 +128,7 @@ TEST_F(SysfsFind, MatchesEveryFieldThatIsSet)
 
 // An enumeration from index 0 upward counts one look at the bus: a device
 // that goes meanwhile keeps its place in it. A search that does not follow
-// on from the last one, with its key, looks again.
+// on from the last one looks again.
 TEST_F(SysfsFind, AnEnumerationCountsOneLookAtTheBus)
 {
     Make({CardAt(0, 1), CardAt(0, 2), CardAt(0, 3)});
@@ -145,14 +145,7 @@ TEST_F(SysfsFind, AnEnumerationCountsOneLookAtTheBus)
     EXPECT_EQ(names, (std::vector<std::string>{"0000:01:00.0", "0000:02:00.0", "0000:03:00.0"}));
     EXPECT_EQ(FindAll(PlxKey()), (std::vector<std::string>{"0000:01:00.0", "0000:03:00.0"}));
 
-    ASSERT_EQ(rename(away.c_str(), entry.c_str()), 0);
     DeviceKey key = PlxKey();
-    ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
-    key = AnyKey();
-    ASSERT_EQ(PlxPci_DeviceFind(&key, 1), PLX_STATUS_OK) << "another key";
-    EXPECT_EQ(Name(key), "0000:02:00.0");
-    ASSERT_EQ(rename(entry.c_str(), away.c_str()), 0);
-    key = PlxKey();
     ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
     ASSERT_EQ(rename(away.c_str(), entry.c_str()), 0);
     key = PlxKey();

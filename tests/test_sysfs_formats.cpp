@@ -85,14 +85,3 @@ TEST(SysfsFormats, OnlyFlockLocksHeldOnAFileAreHolders)
                              "6: FLOCK  ADVISORY  WRITE x 08:01:7 0 EOF", "FLOCK  ADVISORY  WRITE 9 08:01:7 0 EOF", ""})
         EXPECT_FALSE(ParseHeldFlock(line, &lock)) << line;
 }
-
-TEST(SysfsFormats, EnableIsOneDecimalCountOnItsLine)
-{
-    unsigned count = 9;
-    ASSERT_TRUE(ParseEnableText("0\n", &count));
-    EXPECT_EQ(count, 0u);
-    ASSERT_TRUE(ParseEnableText("12\n", &count));
-    EXPECT_EQ(count, 12u);
-    for (const char* text : {"", "1", "\n", "-1\n", "1 \n", "0x1\n", "99999999999\n"})
-        EXPECT_FALSE(ParseEnableText(text, &count)) << text;
-}

@@ -24,11 +24,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/veldran-completion.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 "$simbus" "$work/sys" addr=0000:03:00.0 addr=0001:01:00.0 addr=0000:01:00.0,device=0x9056 \
     addr=0000:01:00.1 || exit 1
-# A driver whose name, were it printed raw, would start a line of its own
-# holding a command substitution.
-driver=$'x\n0 $(touch${IFS}ran-from-the-bus):'
-mkdir -p "$work/sys/bus/pci/drivers/$driver"
-ln -s "../../../../bus/pci/drivers/$driver" "$work/sys/devices/pci0000:03/0000:03:00.0/driver"
 # Seventeen cards: a run takes the numbers 0 to 15 only.
 cards=()
 for bus in $(seq 1 17); do
@@ -110,12 +105,10 @@ echo '3     0000:04:00.0$(touch${IFS}ran-from-the-list)  x          yes'
 LIST
 chmod +x "$work/hostile/veldran"
 PATH=$work/hostile:$PATH expect "veldran top.bit " 0 0000:03:00.0
-for ran in ran-from-the-bus ran-from-the-list; do
-    if [ -e "$ran" ]; then
-        echo "FAIL: a command from the card list ran ($ran)"
-        failures=$((failures + 1))
-    fi
-done
+if [ -e ran-from-the-list ]; then
+    echo "FAIL: a command from the card list ran"
+    failures=$((failures + 1))
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

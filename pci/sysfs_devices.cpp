@@ -182,7 +182,7 @@ PlxStatus FindAt(const DeviceKey& want, Found* found)
     if (!ParseDeviceName(name.c_str(), &found->Address))
         return PLX_ERR_NOT_FOUND;
     return ReadMatchingDevice(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
-                                                               : PLX_ERR_NOT_FOUND;
+                                                                         : PLX_ERR_NOT_FOUND;
 }
 
 void RememberOpen(const PciAddress& address, const std::string& path)

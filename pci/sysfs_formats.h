@@ -63,8 +63,9 @@ struct HeldFlock {
 };
 
 // True for a line (without its newline) that shows a flock lock held on
-// a file; false for every other line: other kinds of lock, a lock a process waits for ("ID: -> FLOCK
-// ..."), one on no file, anything malformed.
+// a file; false for every other line: other kinds of lock, a lock that a
+// process waits for ("ID: -> FLOCK ..."), one on no file, anything
+// malformed.
 bool ParseHeldFlock(const std::string& line, HeldFlock* lock);
 
 // The kernel's pci_resource_len: an all-zero range is no resource at all.

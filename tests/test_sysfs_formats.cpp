@@ -68,13 +68,14 @@ TEST(SysfsFormats, ConfigRegistersAreAlignedInsideTheSpaceAndLittleEndian)
 TEST(SysfsFormats, OnlyFlockLocksHeldOnAFileAreHolders)
 {
     HeldFlock lock{};
+    auto fields = [&] {
+        return std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)});
+    };
     ASSERT_TRUE(ParseHeldFlock("1: FLOCK  ADVISORY  WRITE 31515 fe:00:10952914 0 EOF", &lock));
-    EXPECT_EQ(std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)}),
-              std::vector<int64_t>({31515, 0xfe, 0, 10952914}));
+    EXPECT_EQ(fields(), std::vector<int64_t>({31515, 0xfe, 0, 10952914}));
     ASSERT_TRUE(ParseHeldFlock("12: FLOCK  ADVISORY  READ 0 103:1a:42 0 EOF", &lock))
         << "shared; a process the reader's /proc cannot see";
-    EXPECT_EQ(std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)}),
-              std::vector<int64_t>({0, 0x103, 0x1a, 42}));
+    EXPECT_EQ(fields(), std::vector<int64_t>({0, 0x103, 0x1a, 42}));
     for (const char* line : {"1: -> FLOCK  ADVISORY  WRITE 31516 fe:00:10952914 0 EOF",
                              "2: POSIX  ADVISORY  WRITE 3568 fd:00:2531452 0 EOF",
                              "3: OFDLCK ADVISORY  WRITE -1 08:01:7 0 EOF",
@@ -82,6 +83,7 @@ TEST(SysfsFormats, OnlyFlockLocksHeldOnAFileAreHolders)
                              "5: FLOCK  ADVISORY  WRITE 9 <none>:0 0 EOF",
                              "6: FLOCK  ADVISORY  WRITE 9 08:01 0 EOF",
                              "6: FLOCK  ADVISORY  WRITE 9 08:01:7x 0 EOF",
-                             "6: FLOCK  ADVISORY  WRITE x 08:01:7 0 EOF", "FLOCK  ADVISORY  WRITE 9 08:01:7 0 EOF", ""})
+                             "6: FLOCK  ADVISORY  WRITE x 08:01:7 0 EOF",
+                             "FLOCK  ADVISORY  WRITE 9 08:01:7 0 EOF", ""})
         EXPECT_FALSE(ParseHeldFlock(line, &lock)) << line;
 }

@@ -28,7 +28,9 @@ bool FindCardNumber(unsigned number, DeviceKey* key)
 
 // The card is the one the search itself returned, key and all: turning the
 // address into a number and searching again could reach another card if
-// the bus changed in between.
+// the bus changed in between. The searches from index 0 upward count in
+// one look at the bus, so a card that comes or goes meanwhile shifts
+// nothing, and the number is the card's number on that look.
 bool FindCardAt(const CardAddress& address, DeviceKey* key, unsigned* number)
 {
     for (unsigned index = 0; FindCardNumber(index, key); ++index) {

@@ -16,6 +16,10 @@ struct CardAddress {
     uint8_t Function;
 };
 
+// The highest card number a run takes; cards counted past it are reached
+// by their address.
+constexpr unsigned HIGHEST_CARD_NUMBER = 15;
+
 // Finds card number `number` (zero-based among the 9054 bridges at
 // function 0, in address order); false if there is none.
 bool FindCardNumber(unsigned number, DeviceKey* key);

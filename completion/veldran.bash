@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # bash completion for veldran: FILE completes file names; CARD completes
-# the card numbers and addresses that "veldran --list" shows.
+# the card numbers (0 to 15) and addresses that "veldran --list" shows.
 
 _veldran()
 {
@@ -19,12 +19,21 @@ _veldran()
             ;;
         2)
             [[ ${words[1]} == -* ]] && return
-            local cards
+            COMPREPLY=()
+            local number address rest
             # The program being completed, so that a build's own binary
-            # lists the cards it would see.
-            cards=$("${words[0]}" --list 2>/dev/null |
-                awk '$1 ~ /^[0-9]+$/ && $2 ~ /:/ { print $1; print $2 }')
-            mapfile -t COMPREPLY < <(compgen -W "$cards" -- "$cur")
+            # lists the cards it would see. Its lines hold text from the
+            # bus: only the card numbers a run takes (0 to 15) and the
+            # addresses in the form --list prints are taken from them, and
+            # nothing of them is ever expanded.
+            while read -r number address rest; do
+                [[ $number =~ ^[0-9]+$ &&
+                    $address =~ ^[0-9a-f]{4,8}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]$ ]] || continue
+                if ((${#number} <= 2 && 10#$number <= 15)) && [[ $number == "$cur"* ]]; then
+                    COMPREPLY+=("$number")
+                fi
+                [[ $address == "$cur"* ]] && COMPREPLY+=("$address")
+            done < <("${words[0]}" --list 2>/dev/null)
             __ltrim_colon_completions "$cur"
             ;;
     esac

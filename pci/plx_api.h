@@ -55,10 +55,17 @@ struct DeviceObject {
     int IsOpen;
     DeviceKey Key;
     PlxPlatformDevice* Platform;  // made by the open, given back by the close
+    // Which open filled the object in. A copy kept past its close holds a
+    // Platform that a later open may be given again; the generation tells
+    // that later device from the closed one.
+    uint64_t Generation;
 };
 
 // Finds the index-th device (zero-based, in bus order) matching the key and
-// describes it in the key, AtAddress set to PLX_AT_ADDRESS.
+// describes it in the key, AtAddress set to PLX_AT_ADDRESS. A search for
+// index 0 takes a fresh look at the bus; a search for the next index with
+// the same key counts in that same look, so that an enumeration from 0
+// upward counts one bus, whatever comes or goes meanwhile.
 PlxStatus PlxPci_DeviceFind(DeviceKey* key, uint16_t index);
 
 // Opens the device the key describes: exactly the one at the key's
@@ -88,28 +95,45 @@ PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value,
 PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value,
                              uint32_t size, int accessType);
 
-// ---- Added by this port: not a function of the vendor's library ----------
+// ---- Ours, for --list: no function of the vendor's library ---------------
 //
 // What keeps this process from driving a device that a search found, found
 // out by reading alone: nothing is written, mapped, enabled or locked, so
 // that listing the cards can never disturb a run. Judged as the kernel
 // would judge this process (its effective user, groups and capabilities).
 
-// Bits of PlxAccess::Blocks.
+// Bits of PlxAccess::Blocks: what keeps a run off the device now.
 enum : unsigned {
     PLX_BLOCK_LOCKDOWN = 1u << 0,      // the kernel is locked down (Lockdown names the mode)
     PLX_BLOCK_READ_ONLY = 1u << 1,     // the device's files are on a read-only mount
     PLX_BLOCK_PERMISSION = 1u << 2,    // Denied may not be opened for reading and writing
-    PLX_BLOCK_DRIVER = 1u << 3,        // a kernel driver (Driver) is bound to the device
-    PLX_BLOCK_NOT_DECODING = 1u << 4,  // I/O or memory decoding is off
-    PLX_BLOCK_MISSING = 1u << 5,       // Missing are not there or cannot be read
+    PLX_BLOCK_NOT_DECODING = 1u << 3,  // I/O or memory decoding is off (MayEnable, EnableCount)
+    PLX_BLOCK_MISSING = 1u << 4,       // Missing are not there or cannot be read
+    PLX_BLOCK_NO_IO_BAR = 1u << 5,     // no I/O BAR: no registers to reach, no lock to take
+    PLX_BLOCK_IN_USE = 1u << 6,        // another process holds the device (Holder)
+};
+
+// Bits of PlxAccess::Notes: what a run goes ahead despite, and what could
+// not be found out.
+enum : unsigned {
+    PLX_NOTE_DRIVER = 1u << 0,            // a kernel driver (Driver) is bound to the device
+    PLX_NOTE_LOCKDOWN_UNKNOWN = 1u << 1,  // the lockdown setting cannot be read
+    PLX_NOTE_USE_UNKNOWN = 1u << 2,       // the kernel's list of locks cannot be read
 };
 
 constexpr std::size_t PLX_ACCESS_TEXT_MAX = 64;
 
+// The texts are as the system gives them, control characters included.
 struct PlxAccess {
     unsigned Blocks;
-    int MayEnable;                         // this process may turn decoding on
+    unsigned Notes;
+    int MayEnable;    // this process may write `enable`
+    // The kernel's count of enables of the device, as `enable` reads, or -1
+    // if it cannot be read. Writing `enable` turns decoding on only while
+    // the count is 0.
+    int EnableCount;
+    int Holder;  // the process holding the device, as the kernel shows it; 0 if it does not
+    char HolderName[PLX_ACCESS_TEXT_MAX];  // that process's name, or ""
     char Lockdown[PLX_ACCESS_TEXT_MAX];    // the lockdown mode in force
     char Driver[PLX_ACCESS_TEXT_MAX];      // the bound driver's name
     char Denied[PLX_ACCESS_TEXT_MAX];      // the files concerned, as "resource1 and resource3"
@@ -117,4 +141,4 @@ struct PlxAccess {
 };
 
 // Fills *access for the device the key describes (as a search left it).
-PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access);
+PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access);

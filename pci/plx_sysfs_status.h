@@ -21,4 +21,5 @@ enum : PlxStatus {
     PLX_ERR_PATH_LONG = 525,
     PLX_ERR_INTERNAL = 526,       // an exception (out of memory)
     PLX_ERR_BUSY = 527,           // another process holds the device
+    PLX_ERR_NO_LOCK = 528,        // the device's lock cannot be found or taken
 };

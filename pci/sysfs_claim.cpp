@@ -36,39 +36,59 @@ PlxStatus EnsureDecoding(const std::string& folder)
                                                                   : PLX_ERR_NOT_DECODING;
 }
 
+bool KeepsOut(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
 // Takes the device for this process: an exclusive lock on the file of its
 // first I/O BAR, the register block every run must open read-write anyway.
 // Only those allowed to drive the card can open that file, so no one else
-// can hold a card against its operators. A process that cannot open it
-// takes no lock, and cannot drive the card either. The lock goes with the
-// descriptor, so the kernel drops it however the process ends.
+// can hold a card against its operators. A process whose rights keep it
+// out of the file takes no lock, and cannot drive the card either: its
+// first access to the registers fails the same way. Short of that, a
+// device whose lock cannot be found or taken is refused, never driven
+// unlocked. The lock goes with the descriptor, so the kernel drops it
+// however the process ends.
 PlxStatus LockDevice(const std::string& folder, int* lockFile)
 {
     *lockFile = -1;
-    std::vector<Resource> resources;
-    if (ReadResources(folder, &resources) != PLX_STATUS_OK)
-        return PLX_STATUS_OK;
-    for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
-        if ((resources[bar].Flags & RESOURCE_IO) == 0 || ResourceLength(resources[bar]) == 0)
-            continue;
-        const int fd = OpenFile(ResourceFile(folder, bar), O_RDWR);
-        if (fd < 0)
-            return PLX_STATUS_OK;
-        int result;
-        do
-            result = flock(fd, LOCK_EX | LOCK_NB);
-        while (result != 0 && errno == EINTR);
-        if (result != 0 && errno == EWOULDBLOCK) {
-            close(fd);
-            return PLX_ERR_BUSY;
-        }
-        *lockFile = fd;  // where locks are not supported, held all the same
-        return PLX_STATUS_OK;
+    std::string path;
+    const PlxStatus status = LockFilePath(folder, &path);
+    if (status != PLX_STATUS_OK)
+        return status;
+    const int fd = OpenFile(path, O_RDWR);
+    if (fd < 0)
+        return KeepsOut(errno) ? PLX_STATUS_OK : PLX_ERR_NO_LOCK;
+    int result;
+    do
+        result = flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        close(fd);
+        return error == EWOULDBLOCK ? PLX_ERR_BUSY : PLX_ERR_NO_LOCK;
     }
+    *lockFile = fd;
     return PLX_STATUS_OK;
 }
 
 }  // namespace
+
+PlxStatus LockFilePath(const std::string& folder, std::string* path)
+{
+    std::vector<Resource> resources;
+    const PlxStatus status = ReadResources(folder, &resources);
+    if (status != PLX_STATUS_OK)
+        return status;
+    for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
+        if ((resources[bar].Flags & RESOURCE_IO) != 0 && ResourceLength(resources[bar]) != 0) {
+            *path = ResourceFile(folder, bar);
+            return PLX_STATUS_OK;
+        }
+    }
+    return PLX_ERR_NO_LOCK;
+}
 
 PlxStatus Claim(const DeviceKey& key, PlxPlatformDevice* device, DeviceKey* described)
 {

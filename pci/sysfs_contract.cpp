@@ -29,7 +29,9 @@ PlxStatus Guarded(Call call)
 
 // The records of the devices open now. A DeviceObject is a plain struct
 // that a caller may copy; a copy that outlives its device's close must
-// find its record gone, never reach the freed one.
+// find its record gone, never reach the freed one, nor a later device's
+// record that the allocator placed at the same address: each open has a
+// generation of its own.
 std::vector<const PlxPlatformDevice*>& LiveRecords()
 {
     static std::vector<const PlxPlatformDevice*> records;
@@ -41,7 +43,14 @@ bool IsOpenDevice(const DeviceObject* device)
     if (device == nullptr || device->IsOpen != 1 || device->Platform == nullptr)
         return false;
     const auto& live = LiveRecords();
-    return std::find(live.begin(), live.end(), device->Platform) != live.end();
+    return std::find(live.begin(), live.end(), device->Platform) != live.end() &&
+           device->Platform->Generation == device->Generation;
+}
+
+uint64_t NextGeneration()
+{
+    static uint64_t last = 0;
+    return ++last;
 }
 
 bool WidthMatches(uint32_t size, int accessType)
@@ -96,10 +105,12 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
         delete platform;
         return status;
     }
+    platform->Generation = NextGeneration();
     LiveRecords().push_back(platform);
     device->IsOpen = 1;
     device->Key = described;
     device->Platform = platform;
+    device->Generation = platform->Generation;
     *key = described;
     return PLX_STATUS_OK;
 }
@@ -168,7 +179,7 @@ PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value, u
     return PortCall(device, port, value, size, accessType, true);
 }
 
-PlxStatus PlxPort_CheckAccess(const DeviceKey* key, PlxAccess* access)
+PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access)
 {
     if (key == nullptr || access == nullptr)
         return PLX_ERR_ARGUMENT;

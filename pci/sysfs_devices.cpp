@@ -81,9 +81,10 @@ bool ReadIds(const std::string& folder, DeviceKey* key)
     return true;
 }
 
-// Fills in the device at path (found->Address already parsed from its
-// name); false unless it is a device whose IDs match want.
-bool Describe(const std::string& path, const DeviceKey& want, Found* found)
+// Reads the device at path into found (found->Address already parsed
+// from its name): false, and found of no use, unless it is a device
+// folder whose IDs match want.
+bool ReadMatchingDevice(const std::string& path, const DeviceKey& want, Found* found)
 {
     found->Path = path;
     if (!IsFolderPath(path) || !ReadIds(path, &found->Key) || !IdsMatch(want, found->Key))
@@ -94,6 +95,46 @@ bool Describe(const std::string& path, const DeviceKey& want, Found* found)
     found->Key.Function = found->Address.Function;
     found->Key.AtAddress = PLX_AT_ADDRESS;
     return true;
+}
+
+bool SameKey(const DeviceKey& a, const DeviceKey& b)
+{
+    return a.Domain == b.Domain && a.Bus == b.Bus && a.Slot == b.Slot &&
+           a.Function == b.Function && a.VendorId == b.VendorId && a.DeviceId == b.DeviceId &&
+           a.SubVendorId == b.SubVendorId && a.SubDeviceId == b.SubDeviceId &&
+           a.AtAddress == b.AtAddress;
+}
+
+// The devices matching want, in domain, bus, slot, function order; false
+// if there is no devices folder. Entries that cannot be read or parsed
+// are skipped.
+bool WalkMatches(const DeviceKey& want, std::vector<Found>* matches)
+{
+    matches->clear();
+    const bool walked = WalkDevices([&](const PciAddress& address, const std::string& path) {
+        Found match;
+        match.Address = address;
+        if (AddressMatches(want, address) && ReadMatchingDevice(path, want, &match))
+            matches->push_back(match);
+    });
+    std::sort(matches->begin(), matches->end(),
+              [](const Found& a, const Found& b) { return AddressLess(a.Address, b.Address); });
+    return walked;
+}
+
+// One look at the bus, that an enumeration goes on counting in.
+struct Look {
+    bool Valid = false;
+    DeviceKey Want{};
+    std::string Folder;  // the devices folder it looked at
+    uint16_t Index = 0;  // the last index searched in it
+    std::vector<Found> Matches;
+};
+
+Look& LastLook()
+{
+    static Look look;
+    return look;
 }
 
 struct OpenRecord {
@@ -109,23 +150,27 @@ std::vector<OpenRecord>& OpenRecords()
 
 }  // namespace
 
+// Index 0 looks at the bus afresh; the index after the last one searched,
+// with the same key and root, counts in the same look. So an enumeration
+// from 0 upward counts one bus, however devices come and go meanwhile.
 PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
 {
-    // Entries that cannot be read or parsed are skipped.
-    std::vector<Found> matches;
-    const bool walked = WalkDevices([&](const PciAddress& address, const std::string& path) {
-        Found match;
-        match.Address = address;
-        if (AddressMatches(want, address) && Describe(path, want, &match))
-            matches.push_back(match);
-    });
-    if (!walked)
+    Look& look = LastLook();
+    const std::string folder = DevicesFolder();
+    const bool goOn = look.Valid && index != 0 && index == look.Index + 1 &&
+                      SameKey(look.Want, want) && look.Folder == folder;
+    if (!goOn) {
+        look.Valid = false;
+        if (!WalkMatches(want, &look.Matches))
+            return PLX_ERR_NOT_FOUND;
+        look.Want = want;
+        look.Folder = folder;
+        look.Valid = true;
+    }
+    look.Index = index;
+    if (index >= look.Matches.size())
         return PLX_ERR_NOT_FOUND;
-    std::sort(matches.begin(), matches.end(),
-              [](const Found& a, const Found& b) { return AddressLess(a.Address, b.Address); });
-    if (index >= matches.size())
-        return PLX_ERR_NOT_FOUND;
-    *found = matches[index];
+    *found = look.Matches[index];
     return PLX_STATUS_OK;
 }
 
@@ -136,8 +181,8 @@ PlxStatus FindAt(const DeviceKey& want, Found* found)
     const std::string name = DeviceName(want);
     if (!ParseDeviceName(name.c_str(), &found->Address))
         return PLX_ERR_NOT_FOUND;
-    return Describe(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
-                                                               : PLX_ERR_NOT_FOUND;
+    return ReadMatchingDevice(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
+                                                                         : PLX_ERR_NOT_FOUND;
 }
 
 void RememberOpen(const PciAddress& address, const std::string& path)

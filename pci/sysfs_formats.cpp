@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
 #include "pci/sysfs_internal.h"
 
 namespace sysfs {
@@ -13,7 +17,9 @@ namespace {
 // 6 BARs and the expansion ROM; newer kernels print more lines.
 constexpr std::size_t RESOURCE_MIN_LINES = 7;
 constexpr std::size_t SMALL_FILE_MAX = 64;
+constexpr std::size_t ID_TEXT_LENGTH = 7;  // "0x%04x\n"
 constexpr std::size_t RESOURCE_FILE_MAX = 16384;
+constexpr std::size_t ENABLE_DIGITS_MAX = 10;  // a 32-bit count
 
 int HexDigit(char c)
 {
@@ -88,17 +94,13 @@ bool ParseDeviceName(const char* name, PciAddress* address)
 
 PlxStatus ParseIdText(std::string text, uint16_t* value)
 {
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    if (text.size() < 3 || text.size() > 6 || text[0] != '0' || text[1] != 'x')
-        return PLX_ERR_PARSE;
+    const char* p = text.c_str();
     uint32_t v = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-        int digit = HexDigit(text[i]);
-        if (digit < 0)
-            return PLX_ERR_PARSE;
-        v = (v << 4) | static_cast<uint32_t>(digit);
-    }
+    if (text.size() != ID_TEXT_LENGTH || p[0] != '0' || p[1] != 'x')
+        return PLX_ERR_PARSE;
+    p += 2;
+    if (!TakeLowerHex(&p, 4, 4, &v) || *p != '\n')
+        return PLX_ERR_PARSE;
     *value = static_cast<uint16_t>(v);
     return PLX_STATUS_OK;
 }
@@ -118,6 +120,49 @@ PlxStatus ParseResources(const std::string& text, std::vector<Resource>* resourc
     if (p != end || resources->size() < RESOURCE_MIN_LINES)
         return PLX_ERR_PARSE;
     return PLX_STATUS_OK;
+}
+
+bool ParseEnableText(const std::string& text, unsigned* count)
+{
+    std::size_t digits = 0;
+    unsigned long long v = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' &&
+           digits < ENABLE_DIGITS_MAX)
+        v = v * 10 + static_cast<unsigned>(text[digits++] - '0');
+    if (digits == 0 || digits + 1 != text.size() || text[digits] != '\n' || v > UINT32_MAX)
+        return false;
+    *count = static_cast<unsigned>(v);
+    return true;
+}
+
+bool ParseHeldFlock(const std::string& line, HeldFlock* lock)
+{
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < line.size();) {
+        const std::size_t end = std::min(line.find(' ', at), line.size());
+        if (end > at)
+            words.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    if (words.size() != 8 || words[0].back() != ':' || words[1] != "FLOCK" ||
+        (words[3] != "WRITE" && words[3] != "READ") || words[6] != "0" || words[7] != "EOF")
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(words[4].c_str(), &end, 10);
+    if (errno != 0 || end == words[4].c_str() || *end != '\0')
+        return false;
+    const char* p = words[5].c_str();
+    uint32_t major = 0, minor = 0;
+    if (!TakeLowerHex(&p, 1, 8, &major) || *p++ != ':' || !TakeLowerHex(&p, 1, 8, &minor) ||
+        *p++ != ':' || *p < '0' || *p > '9')
+        return false;
+    errno = 0;
+    const unsigned long long inode = std::strtoull(p, &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *lock = HeldFlock{pid, major, minor, inode};
+    return true;
 }
 
 uint64_t ResourceLength(const Resource& r)

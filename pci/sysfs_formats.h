@@ -4,9 +4,11 @@
 //   config       configuration space, read with pread
 //   resource     one line per resource: start end flags
 //   resourceN    the BAR itself: pread/pwrite for I/O, mmap for memory
-//   enable       written only when the card does not decode I/O and memory
-// The parsers take text or bytes, never a file, so that what they accept
-// can be tested line by line.
+//   enable       the kernel's count of enables, "%u\n"; written only when the
+//                card does not decode I/O and memory
+// and, for --list, the kernel's list of locks, /proc/locks. The parsers
+// take text or bytes, never a file, so that what they accept can be tested
+// line by line.
 #pragma once
 
 #include <cstddef>
@@ -39,12 +41,32 @@ constexpr uint64_t RESOURCE_MEM = 0x200;
 // A device folder's name: the kernel's "%04x:%02x:%02x.%d", and nothing else.
 bool ParseDeviceName(const char* name, PciAddress* address);
 
-// An ID file's text: "0x" and 1 to 4 hex digits, then an optional newline.
+// An ID file's text, exactly as the kernel writes it: "0x%04x\n".
 PlxStatus ParseIdText(std::string text, uint16_t* value);
 
 // The `resource` file's text: lines of "0x%016llx 0x%016llx 0x%016llx\n",
 // at least one per BAR and the expansion ROM.
 PlxStatus ParseResources(const std::string& text, std::vector<Resource>* resources);
+
+// `enable`'s text: a count in decimal, then a newline.
+bool ParseEnableText(const std::string& text, unsigned* count);
+
+// A flock(2) lock as a line of /proc/locks shows it (fs/locks.c):
+//   "ID: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE 0 EOF"
+// READ for a shared lock; MAJ and MIN in hex, the inode in decimal. PID is
+// the locker as the reader's /proc sees it, 0 (or -1) where it cannot.
+struct HeldFlock {
+    long Pid;
+    unsigned Major;
+    unsigned Minor;
+    uint64_t Inode;
+};
+
+// True for a line (without its newline) that shows a flock lock held on
+// a file; false for every other line: other kinds of lock, a lock that a
+// process waits for ("ID: -> FLOCK ..."), one on no file, anything
+// malformed.
+bool ParseHeldFlock(const std::string& line, HeldFlock* lock);
 
 // The kernel's pci_resource_len: an all-zero range is no resource at all.
 uint64_t ResourceLength(const Resource& r);

@@ -30,6 +30,7 @@ struct PlxPlatformDevice {
     uint64_t PortLength[PLX_BAR_COUNT] = {};        // its length; 0 for other BARs
     int PortFile[PLX_BAR_COUNT] = {-1, -1, -1, -1, -1, -1};  // its open resourceN, or -1
     int LockFile = -1;                              // holds the device's lock, or -1
+    uint64_t Generation = 0;                        // that of the DeviceObject it was opened into
 };
 static_assert(PLX_BAR_COUNT == 6, "one -1 per BAR in PortFile");
 
@@ -38,40 +39,16 @@ namespace sysfs {
 constexpr uint16_t COMMAND_OFFSET = 0x04;
 constexpr uint16_t COMMAND_DECODE_BITS = 0x0003;  // I/O space | memory space
 
-// ---- paths (sysfs_files.cpp) -----------------------------------------------
+// ---- paths (sysfs_paths.cpp) -----------------------------------------------
 
 // /sys, or the folder VELDRAN_SYSFS_ROOT names (never for set-user-ID,
 // set-group-ID or file-capability runs, as secure_getenv decides).
-inline std::string SysfsRoot()
-{
-    const char* root = secure_getenv("VELDRAN_SYSFS_ROOT");
-    return (root != nullptr && root[0] != '\0') ? std::string(root) : std::string("/sys");
-}
-
-inline std::string DevicesFolder()
-{
-    return SysfsRoot() + "/bus/pci/devices";
-}
-
+std::string SysfsRoot();
+std::string DevicesFolder();  // ROOT/bus/pci/devices
 // DDDD:BB:SS.F, the key's address as the kernel names the device.
-inline std::string DeviceName(const DeviceKey& key)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
-                  static_cast<unsigned>(key.Bus), static_cast<unsigned>(key.Slot),
-                  static_cast<unsigned>(key.Function));
-    return name;
-}
-
-inline std::string DeviceFolder(const DeviceKey& key)
-{
-    return DevicesFolder() + "/" + DeviceName(key);
-}
-
-inline std::string ResourceFile(const std::string& folder, unsigned bar)
-{
-    return folder + "/resource" + std::to_string(bar);
-}
+std::string DeviceName(const DeviceKey& key);
+std::string DeviceFolder(const DeviceKey& key);
+std::string ResourceFile(const std::string& folder, unsigned bar);  // FOLDER/resourceN
 
 // ---- files (sysfs_files.cpp) -----------------------------------------------
 // Every file is reached with open/pread/pwrite/mmap, never stdio: the
@@ -113,7 +90,8 @@ struct Found {
     DeviceKey Key;     // its address and IDs, AtAddress set
 };
 
-// The index-th device matching want, in domain, bus, slot, function order.
+// The index-th device matching want, in domain, bus, slot, function order;
+// the next index after a search counts in that search's look at the bus.
 PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found);
 // The device at exactly want's address, if its IDs match want.
 PlxStatus FindAt(const DeviceKey& want, Found* found);
@@ -132,6 +110,10 @@ PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string
 // Finds the device the key names, takes it for this process and makes sure
 // it decodes; fills in device's Path and LockFile, and *described.
 PlxStatus Claim(const DeviceKey& key, PlxPlatformDevice* device, DeviceKey* described);
+// The file whose lock claims the device at folder: that of its first I/O
+// BAR. Fails as reading `resource` does, or with PLX_ERR_NO_LOCK when it
+// lists no I/O BAR.
+PlxStatus LockFilePath(const std::string& folder, std::string* path);
 
 // ---- ports and BARs (sysfs_ports.cpp, sysfs_bars.cpp) ----------------------
 
@@ -143,6 +125,14 @@ PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address);
 // Unmaps the mapping whose window *address holds, and clears *address.
 PlxStatus UnmapWindow(PlxPlatformDevice* device, void** address);
 PlxStatus UnmapAll(PlxPlatformDevice* device);
+
+// ---- the lock's holder (sysfs_lock_holder.cpp) -----------------------------
+
+enum class LockState { Free, Held, Unknown };
+// Whether another process holds a flock lock on the file at path, and
+// which one: *pid as the kernel shows it (0 where it does not) and its
+// name where that can be read. Unknown when the list of locks cannot be read.
+LockState FindLockHolder(const std::string& path, long* pid, std::string* name);
 
 // ---- access check (sysfs_access_check.cpp) ---------------------------------
 

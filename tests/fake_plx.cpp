@@ -145,7 +145,7 @@ PlxStatus PlxPci_IoPortWrite(DeviceObject*, uint64_t port, void* value, uint32_t
     return PLX_STATUS_OK;
 }
 
-PlxStatus PlxPort_CheckAccess(const DeviceKey*, PlxAccess* access)
+PlxStatus PlxHost_CheckAccess(const DeviceKey*, PlxAccess* access)
 {
     Record("CheckAccess");
     *access = PlxAccess{};

@@ -3,9 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <csignal>
 #include <fcntl.h>
@@ -94,6 +97,38 @@ TEST_F(EndToEnd, AnAddressSelectsTheCardThere)
                       SimDeviceName(card) == SimDeviceName(k.programmed) ? 0x000D0002u : 0x2u)
                 << k.card << " " << SimDeviceName(card);
     }
+}
+
+// Other cards come and go, in a loop, while runs by address go on: a run
+// for a card present throughout must find it every time. Without one look
+// at the bus for the whole search, a run that counted a card at one index
+// and missed it at the next lost its own.
+TEST_F(EndToEnd, AnAddressRunFindsItsCardWhileOthersComeAndGo)
+{
+    constexpr int RUNS = 150;
+    const std::vector<SimCard> coming = {CardAt(2), CardAt(3), CardAt(4)};
+    const SimCard stays = CardAt(8);
+    MakeBus({CardAt(1), coming[0], coming[1], coming[2], stays});
+    std::atomic<bool> stop{false};
+    std::thread hotplug([&] {
+        for (unsigned turn = 0; !stop; ++turn) {
+            const std::string entry = SimDevicePath(root, coming[turn % 3]);
+            const std::string away = root + "/away";
+            std::rename(entry.c_str(), away.c_str());
+            std::rename(away.c_str(), entry.c_str());
+        }
+    });
+    int failures = 0;
+    std::string failure;
+    for (int run = 0; run < RUNS; ++run) {
+        const Outcome r = RunVeldran({prom, "0000:08:00.0"}, root);
+        if (r.Status != 0 && failures++ == 0)
+            failure = std::to_string(r.Status) + " " + r.Err;
+    }
+    stop = true;
+    hotplug.join();
+    EXPECT_EQ(failures, 0) << "of " << RUNS << " runs; the first: " << failure;
+    EXPECT_EQ(ReadSimControl(root, stays), 0x000D0002u);
 }
 
 TEST_F(EndToEnd, ACardByAddressIsNamedByItsNumber)

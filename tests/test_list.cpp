@@ -37,6 +37,15 @@ const std::string PERMISSION =
     "        log in again, or run as root\n";
 const std::string DECODING = "      - I/O or memory decoding is off; a run as root turns it on\n";
 
+// What the list says under a card with a driver bound.
+std::string DriverWarning(const std::string& driver, const std::string& address)
+{
+    return "      - warning: the kernel driver " + driver + " is bound to the card; a run\n"
+           "        goes ahead, but the driver may use the card too or keep it from being\n"
+           "        mapped; to keep the driver off the card, unbind it as root:\n"
+           "        echo " + address + " > /sys/bus/pci/devices/" + address + "/driver/unbind\n";
+}
+
 class List : public EndToEnd {
 protected:
     Outcome RunList() { return RunVeldran({"--list"}, root); }
@@ -173,24 +182,37 @@ TEST_F(List, AnOperatorWithoutTheGroupIsToldWhatGrantsAccess)
     EXPECT_THAT(r.Out, HasSubstr(Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no")));
 }
 
-TEST_F(List, DecodingOffNeedsARunAsRoot)
+// The kernel turns decoding on for a write of 1 to `enable` only as its
+// count of enables goes from 0 to 1: a card enabled once, whose decoding
+// was cleared behind the kernel's back, stays off whoever runs.
+TEST_F(List, DecodingOffNeedsARunAsRootAndAKernelThatCountsNoEnable)
 {
-    SimCard deaf = CardAt(1);
+    SimCard deaf = CardAt(1), enabled = CardAt(2);
     deaf.Decoding = false;
-    MakeBus({deaf});
+    enabled.Decoding = false;
+    enabled.Enable = 1;
+    MakeBus({deaf, enabled});
+    const std::string counted =
+        "      - I/O or memory decoding is off, but the kernel counts the card as\n"
+        "        enabled (enable reads 1), so a run cannot turn it on; as root, write 0\n"
+        "        to /sys/bus/pci/devices/0000:02:00.0/enable until it reads 0, then run\n"
+        "        as root\n";
     // Root may write `enable`: the run turns decoding on.
     if (geteuid() == 0) {
-        EXPECT_EQ(RunList().Out,
-                  HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") + DECODING);
+        EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                                     DECODING +
+                                     Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") + counted);
     }
     if (!OpenToUsers())
         SKIP_OR_FAIL_ON_CI("needs root, setpriv and the group users to run as another user");
     GrantToUsers(deaf);
+    GrantToUsers(enabled);
     EXPECT_EQ(RunListAsUser(true).Out,
-              HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + DECODING);
+              HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") + DECODING +
+                  Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") + counted);
 }
 
-TEST_F(List, LockdownIsNamedWithItsMode)
+TEST_F(List, LockdownIsNamedWithItsModeOrAsUnknown)
 {
     MakeBus({CardAt(1)});
     WriteLockdown("none [integrity] confidentiality\n");
@@ -199,22 +221,135 @@ TEST_F(List, LockdownIsNamedWithItsMode)
                          "      - kernel lockdown is on (integrity): the kernel lets no program reach the\n"
                          "        card, root included; only booting without it helps (Secure Boot off,\n"
                          "        no lockdown= boot option)\n");
+    WriteLockdown("none [\x1b(0\x07integrity] confidentiality\n");
+    EXPECT_THAT(RunList().Out, HasSubstr("      - kernel lockdown is on (?(0?integrity):"));
     WriteLockdown("[none] integrity confidentiality\n");
     EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes"));
+
+    // No securityfs, as in many containers: a run may yet meet lockdown.
+    const std::string unknown =
+        "      - kernel lockdown could not be checked: /sys/kernel/security/lockdown\n"
+        "        cannot be read (no securityfs here, as in many containers); a run fails\n"
+        "        under lockdown\n";
+    fs::remove(root + "/kernel/security/lockdown");
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") + unknown);
+    // securityfs there, but a kernel without the lockdown module: none.
+    ASSERT_TRUE(WriteFile(root + "/kernel/security/lsm", "capability,yama,apparmor"));
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes"));
+    ASSERT_TRUE(WriteFile(root + "/kernel/security/lsm", "capability,yama,lockdown\n"));
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") + unknown);
 }
 
-TEST_F(List, ABoundDriverIsNamedWithHowToUnbindIt)
+// A run programs a card that a driver is bound to (a machine whose driver
+// shares the card may rely on that): yes, with a warning naming the driver
+// as a terminal may show it. With decoding off too, no: the kernel enables
+// no card that a driver holds.
+TEST_F(List, ABoundDriverIsAWarningNamedWithHowToUnbindIt)
 {
-    MakeBus({CardAt(1), CardAt(2)});
-    fs::create_directories(root + "/bus/pci/drivers/uio_pci_generic");
-    fs::create_symlink("../../../../bus/pci/drivers/uio_pci_generic",
-                       SimDevicePath(root, CardAt(2)) + "/driver");
+    SimCard deaf = CardAt(3);
+    deaf.Decoding = false;
+    MakeBus({CardAt(1), CardAt(2), deaf});
+    for (const auto& [card, driver] : {std::pair<SimCard, std::string>{CardAt(2), "uio_pci_generic"},
+                                       {deaf, "plx\x1b]0;x\x07"}}) {
+        fs::create_directories(root + "/bus/pci/drivers/" + driver);
+        fs::create_symlink("../../../../bus/pci/drivers/" + driver, SimDevicePath(root, card) + "/driver");
+    }
     const Outcome r = RunList();
     EXPECT_EQ(r.Out,
               HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                  Line("1", "0000:02:00.0", "Quorvel KX-10 card", "yes") +
+                  DriverWarning("uio_pci_generic", "0000:02:00.0") +
+                  Line("2", "0000:03:00.0", "Quorvel KX-10 card", "no") +
+                  DriverWarning("plx?]0;x?", "0000:03:00.0") +
+                  "      - I/O or memory decoding is off, and the kernel enables no card that a\n"
+                  "        driver holds: unbind the driver, then run as root\n");
+    EXPECT_EQ(RunVeldran({prom, "1"}, root).Status, 0) << "a run goes ahead";
+}
+
+// A run holds its card from the open to its end; this one is held there
+// while it prints a design name longer than its output pipe takes. The
+// list finds the run's lock in the kernel's list of locks, without trying
+// it, and names the process; a run of its own would be refused.
+TEST_F(List, ACardAnotherRunHoldsIsInUse)
+{
+    MakeBus({CardAt(1), CardAt(2)});
+    const std::string design = TempFile(BitFile({std::string(60000, 'x'), "b", "c", "d"}, 4, Bytes(4)));
+    Process held({VELDRAN_BINARY, {design, "1"}, {{"VELDRAN_SYSFS_ROOT", root}}});
+    ASSERT_TRUE(held.WaitUntilBlockedWriting());
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                                 Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") +
+                                 "      - in use by another run (process " + std::to_string(held.Pid()) +
+                                 ", veldran); wait for it to end\n");
+    EXPECT_EQ(RunVeldran({prom, "1"}, root).Status, 105);
+    EXPECT_EQ(held.Finish().Status, 0);
+    EXPECT_EQ(RunList().Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                                 Line("1", "0000:02:00.0", "Quorvel KX-10 card", "yes"));
+}
+
+// Where /proc/locks cannot be read, the list cannot see another run's
+// hold: a run may still be refused. Shown as an operator in the group, in a
+// mount namespace of the list's own where /proc/locks is a file of root's.
+TEST_F(List, ALockListThatCannotBeReadIsSaid)
+{
+    MakeBus({CardAt(1)});
+    if (!OpenToUsers())
+        SKIP_OR_FAIL_ON_CI("needs root, setpriv and the group users to run as another user");
+    GrantToUsers(CardAt(1));
+    const std::string hidden = temp.Path() + "/locks";
+    ASSERT_TRUE(WriteFile(hidden, ""));
+    ASSERT_EQ(chmod(hidden.c_str(), 0600), 0);
+    const Outcome r = RunProcess(
+        {"/usr/bin/unshare",
+         {"--mount", "sh", "-c",
+          "mount --bind \"$0\" /proc/locks && exec setpriv --reuid=nobody --regid=nogroup "
+          "--groups=users \"$1\" --list",
+          hidden, VELDRAN_BINARY},
+         {{"VELDRAN_SYSFS_ROOT", root}}});
+    if (r.Status != 0 && r.Out.empty())
+        SKIP_OR_FAIL_ON_CI("no private mount over /proc/locks here: " + r.Err);
+    EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
+                         "      - whether another run holds the card could not be checked: /proc/locks\n"
+                         "        cannot be read\n");
+}
+
+// Without the list of the card's resources, or an I/O BAR in it, a run
+// finds no lock to take and refuses the card: so does the list.
+TEST_F(List, ACardWithoutItsLockIsNo)
+{
+    MakeBus({CardAt(1), CardAt(2)});
+    ASSERT_EQ(unlink((SimDevicePath(root, CardAt(1)) + "/resource").c_str()), 0);
+    const std::string path = SimDevicePath(root, CardAt(2)) + "/resource";
+    const std::string none = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    ASSERT_TRUE(WriteFile(path, ReadFile(path).replace(none.size(), none.size(), none)));
+    EXPECT_EQ(RunList().Out,
+              HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
+                  "      - the card's resource cannot be read\n" +
                   Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") +
-                  "      - the kernel driver uio_pci_generic is bound to the card; unbind it as root:\n"
-                  "        echo 0000:02:00.0 > /sys/bus/pci/devices/0000:02:00.0/driver/unbind\n");
+                  "      - the card has no I/O BAR (the kernel gave it no I/O ports): a run\n"
+                  "        reaches the card's registers, and holds the card, through it\n");
+    for (const char* number : {"0", "1"}) {
+        const Outcome r = RunVeldran({prom, number}, root);
+        EXPECT_EQ(r.Status, 105) << number;
+        EXPECT_EQ(r.Out, BANNER) << number;
+        EXPECT_EQ(r.Err, ErrorBlock("Can't gain access to 9054 card number " + std::string(number) + ".\n"));
+    }
+}
+
+// A run takes the numbers 0 to 15; a card counted past them is listed all
+// the same, with the one way to reach it.
+TEST_F(List, ACardNumberedAbove15IsReachedByItsAddress)
+{
+    std::vector<SimCard> cards;
+    for (uint8_t bus = 1; bus <= 17; ++bus)
+        cards.push_back(CardAt(bus));
+    MakeBus(cards);
+    EXPECT_THAT(RunList().Out,
+                ::testing::EndsWith(Line("15", "0000:10:00.0", "Quorvel KX-10 card", "yes") +
+                                    Line("16", "0000:11:00.0", "Quorvel KX-10 card", "yes") +
+                                    "      - a run takes the card numbers 0 to 15 only: name this card by its\n"
+                                    "        address, 0000:11:00.0\n"));
+    EXPECT_EQ(RunVeldran({prom, "16"}, root).Status, 101);
+    EXPECT_EQ(RunVeldran({prom, "0000:11:00.0"}, root).Status, 0);
 }
 
 // A container's /sys is a read-only mount: shown here with a read-only bind

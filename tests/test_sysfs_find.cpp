@@ -126,6 +126,33 @@ TEST_F(SysfsFind, MatchesEveryFieldThatIsSet)
     EXPECT_EQ(FindAll(key), std::vector<std::string>{"0003:01:02.0"});
 }
 
+// An enumeration from index 0 upward counts one look at the bus: a device
+// that goes meanwhile keeps its place in it. A search that does not follow
+// on from the last one looks again.
+TEST_F(SysfsFind, AnEnumerationCountsOneLookAtTheBus)
+{
+    Make({CardAt(0, 1), CardAt(0, 2), CardAt(0, 3)});
+    const std::string entry = Entry("0000:02:00.0"), away = root_.Path() + "/away";
+    std::vector<std::string> names;
+    for (uint16_t index = 0; index < 3; ++index) {
+        DeviceKey key = PlxKey();
+        ASSERT_EQ(PlxPci_DeviceFind(&key, index), PLX_STATUS_OK) << index;
+        names.push_back(Name(key));
+        if (index == 0) {
+            ASSERT_EQ(rename(entry.c_str(), away.c_str()), 0);
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"0000:01:00.0", "0000:02:00.0", "0000:03:00.0"}));
+    EXPECT_EQ(FindAll(PlxKey()), (std::vector<std::string>{"0000:01:00.0", "0000:03:00.0"}));
+
+    DeviceKey key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 0), PLX_STATUS_OK);
+    ASSERT_EQ(rename(away.c_str(), entry.c_str()), 0);
+    key = PlxKey();
+    ASSERT_EQ(PlxPci_DeviceFind(&key, 2), PLX_STATUS_OK) << "not the next index";
+    EXPECT_EQ(Name(key), "0000:03:00.0");
+}
+
 TEST_F(SysfsFind, FailsWithoutABusOrAKey)
 {
     DeviceKey key = PlxKey();

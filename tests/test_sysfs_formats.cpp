@@ -25,10 +25,11 @@ TEST(SysfsFormats, DeviceNamesAndIdFilesAreExactlyWhatTheKernelWrites)
     uint16_t id = 0;
     ASSERT_EQ(ParseIdText("0x10b5\n", &id), PLX_STATUS_OK);
     EXPECT_EQ(id, 0x10b5);
-    ASSERT_EQ(ParseIdText("0xFf", &id), PLX_STATUS_OK);
+    ASSERT_EQ(ParseIdText("0x00ff\n", &id), PLX_STATUS_OK);
     EXPECT_EQ(id, 0xff);
-    for (const char* text : {"hello\n", "0x10b50\n", "0x\n", "10b5\n", "0X10b5\n", " 0x10b5\n",
-                             "0x10b5\n\n", "0x10g5\n", ""})
+    // "0x%04x\n" and nothing else: lowercase, four digits, one newline.
+    for (const char* text : {"0xFf", "0x00FF\n", "0xff\n", "0x10b5", "hello\n", "0x10b50\n", "0x\n",
+                             "10b5\n", "0X10b5\n", " 0x10b5\n", "0x10b5\n\n", "0x10g5\n", ""})
         EXPECT_EQ(ParseIdText(text, &id), PLX_ERR_PARSE) << text;
 }
 
@@ -60,4 +61,29 @@ TEST(SysfsFormats, ConfigRegistersAreAlignedInsideTheSpaceAndLittleEndian)
     const unsigned char ids[4] = {0xb5, 0x10, 0x54, 0x90};
     EXPECT_EQ(ConfigValue(ids, 4), 0x905410b5u);
     EXPECT_EQ(ConfigValue(ids, 2), 0x10b5u);
+}
+
+// /proc/locks as fs/locks.c writes it: only a flock lock held on a file
+// keeps a run off the card. A waiter, fcntl-style locks and leases do not.
+TEST(SysfsFormats, OnlyFlockLocksHeldOnAFileAreHolders)
+{
+    HeldFlock lock{};
+    auto fields = [&] {
+        return std::vector<int64_t>({lock.Pid, lock.Major, lock.Minor, static_cast<int64_t>(lock.Inode)});
+    };
+    ASSERT_TRUE(ParseHeldFlock("1: FLOCK  ADVISORY  WRITE 31515 fe:00:10952914 0 EOF", &lock));
+    EXPECT_EQ(fields(), std::vector<int64_t>({31515, 0xfe, 0, 10952914}));
+    ASSERT_TRUE(ParseHeldFlock("12: FLOCK  ADVISORY  READ 0 103:1a:42 0 EOF", &lock))
+        << "shared; a process the reader's /proc cannot see";
+    EXPECT_EQ(fields(), std::vector<int64_t>({0, 0x103, 0x1a, 42}));
+    for (const char* line : {"1: -> FLOCK  ADVISORY  WRITE 31516 fe:00:10952914 0 EOF",
+                             "2: POSIX  ADVISORY  WRITE 3568 fd:00:2531452 0 EOF",
+                             "3: OFDLCK ADVISORY  WRITE -1 08:01:7 0 EOF",
+                             "4: LEASE  ACTIVE    READ 5 08:01:7 0 EOF",
+                             "5: FLOCK  ADVISORY  WRITE 9 <none>:0 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE 9 08:01 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE 9 08:01:7x 0 EOF",
+                             "6: FLOCK  ADVISORY  WRITE x 08:01:7 0 EOF",
+                             "FLOCK  ADVISORY  WRITE 9 08:01:7 0 EOF", ""})
+        EXPECT_FALSE(ParseHeldFlock(line, &lock)) << line;
 }

@@ -190,6 +190,30 @@ TEST_F(SysfsPorts, RepeatedAccessesKeepOneFileOpenUntilClose)
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the register file must be closed with the device";
 }
 
+// A caller's copy of a device object, kept past the close, must not reach
+// the device opened next, whose record the allocator may well place where
+// the closed one's was.
+TEST_F(SysfsPorts, ACopyKeptPastTheCloseNeverReachesTheNextDevice)
+{
+    const SimCard first = CardAt(0, 1), next = CardAt(0, 2);  // one I/O base for both
+    Make({first, next});
+    ASSERT_EQ(FindAndOpen(0, &device_), PLX_STATUS_OK);
+    DeviceObject stale = device_;
+    ASSERT_EQ(PlxPci_DeviceClose(&device_), PLX_STATUS_OK);
+    ASSERT_EQ(FindAndOpen(1, &other_), PLX_STATUS_OK);
+
+    uint32_t value = 0x000D0002;
+    void* window = nullptr;
+    EXPECT_EQ(PlxPci_IoPortWrite(&stale, first.IoBase + CONTROL, &value, 4, PLX_ACCESS_32),
+              PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_PciBarMap(&stale, 3, &window), PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(PlxPci_DeviceClose(&stale), PLX_ERR_NOT_OPEN);
+    EXPECT_EQ(ReadSimControl(root_.Path(), next), first.Control) << "the stale copy wrote";
+    EXPECT_EQ(PlxPci_IoPortWrite(&other_, next.IoBase + CONTROL, &value, 4, PLX_ACCESS_32),
+              PLX_STATUS_OK)
+        << "the next device must still be open";
+}
+
 // ---- memory BARs -----------------------------------------------------------
 
 TEST_F(SysfsBars, StoresThroughTheWindowReachResource3)

@@ -2,6 +2,7 @@
 // simulated buses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -94,6 +95,29 @@ TEST_F(SysfsOpen, OpenFailsForADeviceThatIsNotThere)
     EXPECT_EQ(device_.IsOpen, 0);
     EXPECT_EQ(PlxPci_DeviceOpen(nullptr, &device_), PLX_ERR_ARGUMENT);
     EXPECT_EQ(PlxPci_DeviceOpen(&key, nullptr), PLX_ERR_ARGUMENT);
+}
+
+// The lock is the first I/O BAR's file, as `resource` lists it. Where that
+// cannot be found or locked, the open refuses rather than drive the card
+// without it.
+TEST_F(SysfsOpen, OpenFailsWhenTheLockCannotBeFoundOrTaken)
+{
+    const SimCard unlisted = CardAt(0, 1), noIoBar = CardAt(0, 2), folder = CardAt(0, 3);
+    Make({unlisted, noIoBar, folder});
+    ASSERT_EQ(unlink(File(unlisted, "resource").c_str()), 0);
+    // BAR 1, the second line, made no resource at all.
+    const std::string none = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    std::string lines = ReadFile(File(noIoBar, "resource"));
+    ASSERT_EQ(lines.substr(57, 19), "0x000000000000e000 ");
+    ASSERT_TRUE(WriteFile(File(noIoBar, "resource"), lines.replace(57, none.size(), none)));
+    ASSERT_EQ(unlink(File(folder, "resource1").c_str()), 0);
+    ASSERT_EQ(mkdir(File(folder, "resource1").c_str(), 0755), 0);
+
+    const PlxStatus want[] = {PLX_ERR_FILE, PLX_ERR_NO_LOCK, PLX_ERR_NO_LOCK};
+    for (uint16_t index = 0; index < 3; ++index) {
+        EXPECT_EQ(FindAndOpen(index, &device_), want[index]) << "card " << index;
+        EXPECT_EQ(device_.IsOpen, 0);
+    }
 }
 
 // A card that does not decode would read back all ones, DONE included.

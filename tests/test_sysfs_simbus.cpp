@@ -95,6 +95,7 @@ TEST_F(SimbusTool, BadArgumentsExitTwoAndMakeNothing)
         {sys_, "control=0x100000000"},
         {sys_, "control=99999999999999999999999"},
         {sys_, "decode=2"},
+        {sys_, "enable=-1"},
         {sys_, "bogus=1"},
         {sys_, "io"},
         {sys_, ""},
@@ -144,7 +145,7 @@ TEST(SimbusParse, CardItemsSetTheirFieldsOverTheDefaults)
     std::string error;
     ASSERT_TRUE(ParseSimCard("addr=0002:1f:03.5,vendor=4277,device=0x9056,subvendor=0x1172,"
                              "subsys=0x3473,io=0xD000,iostart=0x10000,control=0x000c0000,"
-                             "bar3addr=0xe0000000,bar3size=256,bar3offset=0x300,decode=0,symlink=0",
+                             "bar3addr=0xe0000000,bar3size=256,bar3offset=0x300,decode=0,enable=3,symlink=0",
                              &card, &error))
         << error;
     EXPECT_EQ(card.Domain, 2u);
@@ -162,6 +163,7 @@ TEST(SimbusParse, CardItemsSetTheirFieldsOverTheDefaults)
     EXPECT_EQ(card.Bar3Size, 256u);
     EXPECT_EQ(card.Bar3PageOffset, 0x300u);
     EXPECT_FALSE(card.Decoding);
+    EXPECT_EQ(card.Enable, 3);
     EXPECT_FALSE(card.Symlink);
     EXPECT_TRUE(CheckSimCards({card}, &error)) << error;
 

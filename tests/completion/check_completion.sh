@@ -24,6 +24,12 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/veldran-completion.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 "$simbus" "$work/sys" addr=0000:03:00.0 addr=0001:01:00.0 addr=0000:01:00.0,device=0x9056 \
     addr=0000:01:00.1 || exit 1
+# Seventeen cards: a run takes the numbers 0 to 15 only.
+cards=()
+for bus in $(seq 1 17); do
+    cards+=("addr=0000:$(printf %02x "$bus"):00.0")
+done
+"$simbus" "$work/many" "${cards[@]}" || exit 1
 mkdir "$work/files" "$work/files/designs"
 : >"$work/files/top.bit"
 : >"$work/files/image.prom"
@@ -78,9 +84,31 @@ expect "veldran top.bit 0001:" 01:00.0
 expect "veldran --list "
 expect "veldran top.bit 0 "
 
+export VELDRAN_SYSFS_ROOT=$work/many
+expect "veldran top.bit 1" 1 10 11 12 13 14 15
+expect "veldran top.bit 0000:1" 10:00.0 11:00.0
+
 # No card at all: nothing to offer, and nothing printed on the terminal.
 export VELDRAN_SYSFS_ROOT=$work/none
 expect "veldran top.bit "
+
+# Whatever a list holds, no text of it is expanded: a "veldran" that
+# prints a hostile one.
+mkdir "$work/hostile"
+cat >"$work/hostile/veldran" <<'LIST'
+#!/bin/sh
+echo 'Card  Address       Board                                     Program now?'
+echo '0     0000:03:00.0  Quorvel KX-20 card                        yes'
+echo '1     $(touch${IFS}ran-from-the-list):  Quorvel KX-20 card    yes'
+echo '2     `touch${IFS}ran-from-the-list`:00.0  Quorvel KX-20 card yes'
+echo '3     0000:04:00.0$(touch${IFS}ran-from-the-list)  x          yes'
+LIST
+chmod +x "$work/hostile/veldran"
+PATH=$work/hostile:$PATH expect "veldran top.bit " 0 0000:03:00.0
+if [ -e ran-from-the-list ]; then
+    echo "FAIL: a command from the card list ran"
+    failures=$((failures + 1))
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -9,9 +9,9 @@
 # and symlinks to the test device's real kernel files for everything else:
 # config, enable, resource1 (its I/O BAR) and resource3 (its memory BAR,
 # resource0); resource is a plain copy with BAR 0's line as BAR 3's. Its I/O
-# register reads 0, so DONE never shows there: every case but "io" uses a
-# plain file with DONE set for resource1 instead, and only its data window,
-# config and enable are the kernel's.
+# register reads 0, so DONE never shows there: every case but "io" and
+# "list_held" uses a plain file with DONE set for resource1 instead, and
+# only its data window, config and enable are the kernel's.
 #
 # The second pci-testdev only marks where each case begins in QEMU's trace
 # of device accesses: one byte, the case's number, written to its I/O BAR.
@@ -214,6 +214,69 @@ case_remove() {
     mark 255
     say "@@fact removed $([ -e "$card" ] && echo present || echo gone)"
     finish remove
+}
+
+# ---- --list on the real kernel: cases of their own ---------------------------
+
+# list NAME ROOT: veldran --list as root, reported as a run. The list reads
+# lockdown below the same root: the kernel's own file, through a link.
+list() {
+    if [ ! -e "$2/kernel/security" ]; then
+        mkdir -p "$2/kernel"
+        ln -s /sys/kernel/security "$2/kernel/security"
+    fi
+    VELDRAN_SYSFS_ROOT=$2 $VELDRAN --list >/tmp/out 2>/tmp/err
+    report "$1" $? /tmp/out /tmp/err
+}
+
+# Decoding turned off behind the kernel's back once the card is enabled:
+# enable reads more than 0, and writing 1 no longer turns decoding on. The
+# list says so; then the remedy it names: write 0 until enable reads 0,
+# and a run as root.
+case_list_decode() {
+    [ -d /k/done ] || dress /k/done "done"
+    low=$(od -An -tu1 -j4 -N1 "$card/config" | tr -d ' ')
+    [ "$(cat "$card/enable")" != 0 ] || echo 1 >"$card/enable"
+    put_byte $((low & ~3)) "$card/config" 4
+    say "@@fact list_decode_enable $(cat "$card/enable") $(command_register)"
+    list list_enabled /k/done
+    tries=0
+    while [ "$(cat "$card/enable")" != 0 ] && [ $tries -lt 16 ]; do
+        echo 0 >"$card/enable"
+        tries=$((tries + 1))
+    done
+    say "@@fact list_decode_cleared $(cat "$card/enable") $(command_register)"
+    list list_cleared /k/done
+    run list_remedy /k/done /data/small.prom
+    say "@@fact list_decode_remedied $(cat "$card/enable") $(command_register)"
+    put_byte "$low" "$card/config" 4
+}
+
+# A run holding the card through the kernel's own resource1, kept from its
+# end: its design name is longer than a pipe holds, and nobody reads the
+# pipe until the list has run. The list must find the run's lock in
+# /proc/locks and name the process.
+case_list_held() {
+    [ -d /k/io ] || dress /k/io real
+    rm -f /tmp/held.fifo
+    mkfifo /tmp/held.fifo
+    VELDRAN_SYSFS_ROOT=/k/io $VELDRAN /data/long-name.bit 0 >/tmp/held.fifo 2>/tmp/held.err &
+    held=$!
+    exec 4</tmp/held.fifo
+    tries=0
+    until grep -q FLOCK /proc/locks || [ $tries -ge 100 ]; do
+        usleep 100000
+        tries=$((tries + 1))
+    done
+    say "@@fact held_pid $held"
+    say "@@fact held_locks $(grep FLOCK /proc/locks | tr '\n' ' ')"
+    say "@@fact held_file $(stat -L -c '%d %i' "/k/io/bus/pci/devices/$name/resource1")"
+    list list_held /k/io
+    cat <&4 >/tmp/held.out
+    wait "$held"
+    status=$?
+    exec 4<&-
+    report list_held_run $status /tmp/held.out /tmp/held.err
 }
 
 number=0

@@ -5,8 +5,8 @@
 // The test device is dressed as a 9054 card by guest_init.sh. config,
 // enable and resource3 (the data window) are always its real kernel files;
 // the ID files and resource are plain files. resource1, the register block,
-// is the kernel's (its real I/O BAR) only in the "io" case, whose device
-// never shows DONE; in every other case it is a plain file with DONE set,
+// is the kernel's (its real I/O BAR) only in the "io" and "list_held"
+// cases, whose device never shows DONE; in every other case it is a plain file with DONE set,
 // so their handshake and DONE reads reach no device.
 //
 // One boot serves all the cases of a fixture: the guest runs them in the
@@ -173,8 +173,12 @@ protected:
         if (Exists(BIT_FILE))
             plan.Cases.push_back("bit");
         // decode comes before anything else writes enable; remove comes last.
-        for (const char* c : {"decode", "user", "exclusive", "remove"})
+        for (const char* c : {"decode", "list_decode", "user", "exclusive", "list_held", "remove"})
             plan.Cases.push_back(c);
+        // A design name longer than a pipe holds keeps the list_held run
+        // from its end until the pipe is read.
+        plan.Files.push_back({"/data/long-name.bit",
+                              TempFile(BitFile({std::string(65000, 'x'), "b", "c", "d"}, 4, Bytes(4)))});
         booted.Start(plan);
     }
     static void TearDownTestSuite() { booted.Stop(); }
@@ -320,6 +324,82 @@ TEST_F(RealKernel, RemovingTheDeviceMidStreamDoesNotStopTheStores)
     all.insert(all.end(), after.begin(), after.end());
     ExpectStores(all, booted.Boot().MmioBase, WithTrailer(PromImage(LARGE)));
     std::printf("stores before the removal: %zu, after it: %zu\n", before.size(), after.size());
+}
+
+// ---- --list on the real kernel ---------------------------------------------
+
+// The list's header and the dressed card's line.
+std::string ListHead(const Booted& booted, const std::string& verdict)
+{
+    const std::string board = "Quorvel KX-20 card";
+    return "Card  Address       Board                                     Program now?\n0     " +
+           booted.Boot().Facts.at("card") + "  " + board + std::string(42 - board.size(), ' ') +
+           verdict + "\n";
+}
+
+// The I/O and memory bits of the command register as od shows its bytes.
+unsigned long DecodeBits(const std::string& command)
+{
+    return std::strtoul(command.substr(0, 2).c_str(), nullptr, 16) & 0x3;
+}
+
+// Decoding cleared after the kernel enabled the card: enable reads more
+// than 0, writing 1 would change nothing, and the list says no. The remedy
+// it names works: 0 written until enable reads 0, then a run as root.
+TEST_F(RealKernel, ListSaysWhenTheKernelWillNotEnableTheCardAgain)
+{
+    const std::string before = Fact(booted, "list_decode_enable");  // "COUNT COMMAND"
+    const std::string count = before.substr(0, before.find(' '));
+    std::printf("enable and command before: %s; cleared: %s; after the run: %s\n", before.c_str(),
+                Fact(booted, "list_decode_cleared").c_str(),
+                Fact(booted, "list_decode_remedied").c_str());
+    ASSERT_NE(before.find(' '), std::string::npos) << before;
+    EXPECT_NE(count, "0");
+    EXPECT_EQ(DecodeBits(before.substr(before.find(' ') + 1)), 0u) << before;
+    const GuestRunResult& enabled = Run(booted, "list_enabled");
+    EXPECT_EQ(enabled.Status, 0);
+    EXPECT_EQ(enabled.Out,
+              ListHead(booted, "no") +
+                  "      - I/O or memory decoding is off, but the kernel counts the card as\n"
+                  "        enabled (enable reads " + count + "), so a run cannot turn it on; as root, write 0\n"
+                  "        to /sys/bus/pci/devices/" + Fact(booted, "card") + "/enable until it reads 0, then run\n"
+                  "        as root\n");
+
+    EXPECT_EQ(Fact(booted, "list_decode_cleared").substr(0, 2), "0 ");
+    const GuestRunResult& cleared = Run(booted, "list_cleared");
+    EXPECT_EQ(cleared.Out, ListHead(booted, "yes") +
+                               "      - I/O or memory decoding is off; a run as root turns it on\n");
+    const GuestRunResult& remedy = Run(booted, "list_remedy");
+    EXPECT_EQ(remedy.Status, 0) << remedy.Err;
+    EXPECT_EQ(MaskWindow(remedy.Out), BANNER + Card(booted) + PromRun(SMALL));
+    const std::string after = Fact(booted, "list_decode_remedied");
+    EXPECT_EQ(after.substr(0, 2), "1 ") << after;
+    EXPECT_EQ(DecodeBits(after.substr(after.find(' ') + 1)), 3u) << after;
+    ExpectStores(Received(booted, "list_decode"), booted.Boot().MmioBase,
+                 WithTrailer(PromImage(SMALL)));
+}
+
+// A run holding the card through the kernel's own resource1: /proc/locks
+// shows its flock on that sysfs file's inode, and the list, which tries no
+// lock, names the run's process.
+TEST_F(RealKernel, ListNamesTheRunThatHoldsTheCard)
+{
+    const std::string pid = Fact(booted, "held_pid"), locks = Fact(booted, "held_locks");
+    const std::string file = Fact(booted, "held_file");  // "DEVICE INODE", as stat shows them
+    std::printf("/proc/locks: %s\nresource1 (device, inode): %s\nrun: %s\n", locks.c_str(),
+                file.c_str(), pid.c_str());
+    EXPECT_NE(locks.find("FLOCK  ADVISORY  WRITE " + pid + " "), std::string::npos) << locks;
+    EXPECT_NE(locks.find(":" + file.substr(file.find(' ') + 1) + " 0 EOF"), std::string::npos)
+        << locks << " / " << file;
+    const GuestRunResult& list = Run(booted, "list_held");
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Out, ListHead(booted, "no") + "      - in use by another run (process " + pid +
+                            ", veldran); wait for it to end\n");
+    EXPECT_EQ(list.Err, "");
+    // The run goes on once read, to the register that never shows DONE.
+    const GuestRunResult& held = Run(booted, "list_held_run");
+    EXPECT_EQ(held.Status, 102);
+    EXPECT_EQ(held.Err, ErrorBlock("<DONE> status bit indicates busy at start of programming."));
 }
 
 // ---- a kernel locked down --------------------------------------------------

@@ -63,6 +63,11 @@ uint64_t Bar3FileSize(const SimCard& card)
     return (uint64_t{card.Bar3PageOffset} + card.Bar3Size + page - 1) / page * page;
 }
 
+int EnableCount(const SimCard& card)
+{
+    return card.Enable >= 0 ? card.Enable : card.Decoding ? 1 : 0;
+}
+
 uint64_t IoResourceStart(const SimCard& card)
 {
     return card.IoResourceStart != 0 ? card.IoResourceStart : card.IoBase;
@@ -263,7 +268,19 @@ bool MakeCard(const std::string& root, const SimCard& card, std::string* error)
                         MODE_OWNER_ONLY, error) &&
            (card.Bar3Size == 0 ||
             WriteNewFile(d + "resource3", "", Bar3FileSize(card), MODE_OWNER_ONLY, error)) &&
-           WriteNewFile(d + "enable", card.Decoding ? "1\n" : "0\n", 0, MODE_READABLE, error);
+           WriteNewFile(d + "enable", std::to_string(EnableCount(card)) + "\n", 0, MODE_READABLE,
+                        error);
+}
+
+// Where a bus has no lockdown file yet: none, as the kernel shows it.
+bool MakeLockdown(const std::string& root, std::string* error)
+{
+    const std::string folder = root + "/kernel/security", path = folder + "/lockdown";
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0)
+        return true;
+    return MakeFolders(folder, error) &&
+           WriteNewFile(path, "[none] integrity confidentiality\n", 0, MODE_READABLE, error);
 }
 
 bool ControlFile(const std::string& root, const SimCard& card, int flags, int* fd,
@@ -361,7 +378,7 @@ bool MakeSimBus(const std::string& root, const std::vector<SimCard>& cards, std:
         return Fail(error, "no root folder given");
     if (!CheckSimCards(cards, error))
         return false;
-    if (!MakeFolders(root + "/bus/pci/devices", error))
+    if (!MakeFolders(root + "/bus/pci/devices", error) || !MakeLockdown(root, error))
         return false;
     for (const SimCard& card : cards) {
         if (!MakeCard(root, card, error))
@@ -472,6 +489,10 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
                               : key == "bar3size" ? result.Bar3Size
                                                   : result.Bar3PageOffset;
             field = static_cast<uint32_t>(number);
+        } else if (key == "enable") {
+            if (!NumberWithin(INT32_MAX))
+                return false;
+            result.Enable = static_cast<int>(number);
         } else if (key == "iostart") {
             if (!NumberWithin(UINT64_MAX))
                 return false;

@@ -14,8 +14,10 @@
 // writing "1" to enable turns nothing on here, as for a caller the kernel
 // refuses; the kernel turns decoding on, but only while its enable count is
 // 0. resource1 here takes accesses of any size; the kernel's takes only 1,
-// 2 or 4 bytes, each one port cycle. Nothing here models lockdown, or the
-// 64 bytes of config that the kernel shows callers without CAP_SYS_ADMIN.
+// 2 or 4 bytes, each one port cycle. Nothing here models the 64 bytes of
+// config that the kernel shows callers without CAP_SYS_ADMIN. Lockdown is
+// only ROOT/kernel/security/lockdown, made reading "[none] integrity
+// confidentiality" as a Debian kernel shows it, for tests to rewrite.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,7 @@ struct SimCard {
     uint32_t Bar3Size = 4096;           // length of BAR 3: a power of two >= 16, or 0 for no BAR 3
     uint32_t Bar3PageOffset = 0;        // where BAR 3 starts within its page (a multiple of its size)
     bool Decoding = true;               // command register bits 0 (I/O) and 1 (memory)
+    int Enable = -1;  // what `enable` reads, the kernel's count of enables; -1: 1 if Decoding, else 0
     bool Symlink = true;  // folder under ROOT/devices/pciDDDD:BB/, linked from bus/pci/devices
 };
 
@@ -42,8 +45,9 @@ constexpr uint32_t SIM_CONTROL_OFFSET = 0x6C;  // in resource1
 // duplicates); on failure *error says why.
 bool CheckSimCards(const std::vector<SimCard>& cards, std::string* error);
 
-// Lays out the cards under root, creating root if needed. An existing root
-// keeps what it has; a card whose device entry already exists is an error.
+// Lays out the cards under root, creating root if needed, and the lockdown
+// file if there is none. An existing root keeps what it has; a card whose
+// device entry already exists is an error.
 // Nothing is written outside root, and nothing is written at all if the
 // cards do not pass CheckSimCards.
 bool MakeSimBus(const std::string& root, const std::vector<SimCard>& cards, std::string* error);
@@ -64,5 +68,5 @@ bool WriteSimControl(const std::string& root, const SimCard& card, uint32_t valu
 bool ParseSimAddress(const std::string& text, SimCard* card, std::string* error);
 // Card: comma-separated key=value items over a default SimCard; keys addr,
 // vendor, device, subvendor, subsys, io, iostart, control, bar3addr,
-// bar3size, bar3offset, decode, symlink. Numbers are 0x-hex or decimal.
+// bar3size, bar3offset, decode, enable, symlink. Numbers are 0x-hex or decimal.
 bool ParseSimCard(const std::string& text, SimCard* card, std::string* error);

@@ -36,6 +36,7 @@ const char USAGE[] =
     "  bar3size=          BAR 3 length, 0 = no BAR 3     (4096)\n"
     "  bar3offset=        BAR 3 start within its page    (0)\n"
     "  decode=0|1         I/O and memory decoding on     (1)\n"
+    "  enable=            `enable`: the kernel's count   (1 if decode=1, else 0)\n"
     "  symlink=0|1        entry is a link, as in sysfs   (1)\n"
     "--control prints the card's control/status register as 0x%08x.\n";
 

@@ -44,6 +44,7 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     // Reads standard output until it holds text; false on end of output or
     // after timeoutSeconds.
     bool WaitForOutput(const std::string& text, int timeoutSeconds = 60);

@@ -1,0 +1,38 @@
+// Where the backend finds the kernel's PCI files.
+#include <cstdlib>
+
+#include "pci/sysfs_internal.h"
+
+namespace sysfs {
+
+std::string SysfsRoot()
+{
+    const char* root = secure_getenv("VELDRAN_SYSFS_ROOT");
+    return (root != nullptr && root[0] != '\0') ? std::string(root) : std::string("/sys");
+}
+
+std::string DevicesFolder()
+{
+    return SysfsRoot() + "/bus/pci/devices";
+}
+
+std::string DeviceName(const DeviceKey& key)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
+                  static_cast<unsigned>(key.Bus), static_cast<unsigned>(key.Slot),
+                  static_cast<unsigned>(key.Function));
+    return name;
+}
+
+std::string DeviceFolder(const DeviceKey& key)
+{
+    return DevicesFolder() + "/" + DeviceName(key);
+}
+
+std::string ResourceFile(const std::string& folder, unsigned bar)
+{
+    return folder + "/resource" + std::to_string(bar);
+}
+
+}  // namespace sysfs

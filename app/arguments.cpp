@@ -12,7 +12,6 @@
 #include "run/run_state.h"
 #include "run/safe_text.h"
 
-constexpr unsigned MAX_CARD = 15;
 constexpr unsigned MAX_SLOT = 0x1F;
 constexpr unsigned MAX_FUNCTION = 7;
 
@@ -95,9 +94,9 @@ bool ParseCardNumber(const char* text, unsigned* card)
     // a long run of digits can then never wrap back into range.
     unsigned value = 0;
     for (; std::isdigit(*p); ++p)
-        if (value <= MAX_CARD)
+        if (value <= HIGHEST_CARD_NUMBER)
             value = value * 10 + static_cast<unsigned>(*p - '0');
-    if (value > MAX_CARD || (negative && value != 0))
+    if (value > HIGHEST_CARD_NUMBER || (negative && value != 0))
         return false;
     *card = value;
     return true;

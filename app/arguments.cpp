@@ -12,8 +12,6 @@
 #include "run/run_state.h"
 #include "run/safe_text.h"
 
-constexpr unsigned MAX_SLOT = 0x1F;
-constexpr unsigned MAX_FUNCTION = 7;
 
 static void PrintUsage()
 {
@@ -23,61 +21,6 @@ static void PrintUsage()
     std::printf("\ncard is the number of the PCI card.  (For use with multiple 9054 cards.)");
     std::printf("\nPurpose: 9054 configuration upload.");
     std::printf("\n");
-}
-
-// Reads exactly `digits` hex digits (either case) at *p.
-static bool TakeHex(const char** p, int digits, uint32_t* value)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < digits; ++i, ++*p) {
-        const unsigned char c = static_cast<unsigned char>(**p);
-        if (!std::isxdigit(c))
-            return false;
-        v = (v << 4) | static_cast<uint32_t>(std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10);
-    }
-    *value = v;
-    return true;
-}
-
-// The number of hex digits at text.
-static int HexRun(const char* text)
-{
-    int n = 0;
-    while (std::isxdigit(static_cast<unsigned char>(text[n])))
-        ++n;
-    return n;
-}
-
-static bool IsBlank(char c)
-{
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
-bool ParseCardAddress(const char* text, CardAddress* address)
-{
-    const char* p = text;
-    while (IsBlank(*p))
-        ++p;
-    const char* first = p;
-    uint32_t domain = 0, bus = 0, slot = 0, function = 0;
-    // The domain as the kernel writes it, and so as --list shows it: four
-    // digits, more only when the number needs them. BB:SS.F has no domain.
-    const int domainDigits = HexRun(first);
-    if (domainDigits >= 4 && first[domainDigits] == ':') {
-        if (domainDigits > 8 || (domainDigits > 4 && first[0] == '0') ||
-            !TakeHex(&p, domainDigits, &domain) || *p++ != ':')
-            return false;
-    }
-    if (!TakeHex(&p, 2, &bus) || *p++ != ':' || !TakeHex(&p, 2, &slot) || *p++ != '.' ||
-        !TakeHex(&p, 1, &function) || slot > MAX_SLOT || function > MAX_FUNCTION)
-        return false;
-    while (IsBlank(*p))
-        ++p;
-    if (*p != '\0')
-        return false;
-    *address = CardAddress{domain, static_cast<uint8_t>(bus), static_cast<uint8_t>(slot),
-                           static_cast<uint8_t>(function)};
-    return true;
 }
 
 bool ParseCardNumber(const char* text, unsigned* card)
@@ -116,10 +59,10 @@ void OpenFileArgument(const char* path)
 // must not fall back to the number its first digits spell.
 static void OpenNamedCard(const char* text)
 {
-    CardAddress address;
+    PciAddress address;
     unsigned card = 0;
     if (std::strchr(text, ':') != nullptr) {
-        if (!ParseCardAddress(text, &address))
+        if (!ParsePciAddress(text, &address))
             FatalExit(EXIT_NOT_FOUND, "Invalid card address: %s", SafeText(text).c_str());
         OpenCardAt(address);
     } else if (ParseCardNumber(text, &card)) {

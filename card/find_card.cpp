@@ -1,6 +1,5 @@
 #include "card/find_card.h"
 
-#include <cstdio>
 #include <cstring>
 
 constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
@@ -31,12 +30,10 @@ bool FindCardNumber(unsigned number, DeviceKey* key)
 // the bus changed in between. The searches from index 0 upward count in
 // one look at the bus, so a card that comes or goes meanwhile shifts
 // nothing, and the number is the card's number on that look.
-bool FindCardAt(const CardAddress& address, DeviceKey* key, unsigned* number)
+bool FindCardAt(const PciAddress& address, DeviceKey* key, unsigned* number)
 {
     for (unsigned index = 0; FindCardNumber(index, key); ++index) {
-        const CardAddress found = CardAddressOf(*key);
-        if (found.Domain == address.Domain && found.Bus == address.Bus &&
-            found.Slot == address.Slot && found.Function == address.Function) {
+        if (SameAddress(CardAddressOf(*key), address)) {
             *number = index;
             return true;
         }
@@ -44,16 +41,7 @@ bool FindCardAt(const CardAddress& address, DeviceKey* key, unsigned* number)
     return false;
 }
 
-CardAddress CardAddressOf(const DeviceKey& key)
+PciAddress CardAddressOf(const DeviceKey& key)
 {
-    return CardAddress{key.Domain, key.Bus, key.Slot, key.Function};
-}
-
-std::string AddressText(const CardAddress& address)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", static_cast<unsigned>(address.Domain),
-                  static_cast<unsigned>(address.Bus), static_cast<unsigned>(address.Slot),
-                  static_cast<unsigned>(address.Function));
-    return text;
+    return PciAddress{key.Domain, key.Bus, key.Slot, key.Function};
 }

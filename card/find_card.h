@@ -6,15 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pci/pci_address.h"
 #include "pci/plx_api.h"
-
-// Where a device sits on the PCI bus.
-struct CardAddress {
-    uint32_t Domain;
-    uint8_t Bus;
-    uint8_t Slot;
-    uint8_t Function;
-};
 
 // The highest card number a run takes; cards counted past it are reached
 // by their address.
@@ -26,10 +19,7 @@ bool FindCardNumber(unsigned number, DeviceKey* key);
 
 // Finds the 9054 card at exactly that address, and its number; false if
 // none is there at function 0.
-bool FindCardAt(const CardAddress& address, DeviceKey* key, unsigned* number);
+bool FindCardAt(const PciAddress& address, DeviceKey* key, unsigned* number);
 
 // The address the key describes after a search.
-CardAddress CardAddressOf(const DeviceKey& key);
-
-// DDDD:BB:SS.F in lowercase hex, as the kernel names the device.
-std::string AddressText(const CardAddress& address);
+PciAddress CardAddressOf(const DeviceKey& key);

@@ -138,7 +138,7 @@ static void PrintReasons(const PlxAccess& access, const std::string& address)
 
 static void ListCard(unsigned number, const DeviceKey& key)
 {
-    const std::string address = AddressText(CardAddressOf(key));
+    const std::string address = PciAddressText(CardAddressOf(key));
     PlxAccess access;
     const bool checked = PlxHost_CheckAccess(&key, &access) == PLX_STATUS_OK;
     std::printf(CARD_LINE, number, address.c_str(), BoardColumn(key.SubDeviceId).c_str(),

@@ -99,11 +99,11 @@ void OpenCard(unsigned card)
     OpenFoundCard(key, card);
 }
 
-void OpenCardAt(const CardAddress& address)
+void OpenCardAt(const PciAddress& address)
 {
     DeviceKey key;
     unsigned card = 0;
     if (!FindCardAt(address, &key, &card))
-        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card at %s.\n", AddressText(address).c_str());
+        FatalExit(EXIT_NOT_FOUND, "Can't find 9054 card at %s.\n", PciAddressText(address).c_str());
     OpenFoundCard(key, card);
 }

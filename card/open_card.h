@@ -20,4 +20,4 @@ void OpenCard(unsigned card);
 
 // Opens the card at that address as OpenCard opens its number; its
 // messages name that number. Returns only on success.
-void OpenCardAt(const CardAddress& address);
+void OpenCardAt(const PciAddress& address);

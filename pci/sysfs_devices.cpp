@@ -34,18 +34,6 @@ bool IdsMatch(const DeviceKey& want, const DeviceKey& have)
            KeyWants(want.SubDeviceId, have.SubDeviceId);
 }
 
-bool AddressLess(const PciAddress& a, const PciAddress& b)
-{
-    return std::tie(a.Domain, a.Bus, a.Slot, a.Function) <
-           std::tie(b.Domain, b.Bus, b.Slot, b.Function);
-}
-
-bool SameAddress(const PciAddress& a, const PciAddress& b)
-{
-    return a.Domain == b.Domain && a.Bus == b.Bus && a.Slot == b.Slot &&
-           a.Function == b.Function;
-}
-
 // Calls visit(address, path) for every entry named as the kernel names a
 // device, in the folder's order; false if there is no devices folder.
 template <typename Visit>
@@ -57,7 +45,7 @@ bool WalkDevices(Visit visit)
         return false;
     while (const struct dirent* entry = readdir(dir.get())) {
         PciAddress address;
-        if (ParseDeviceName(entry->d_name, &address))
+        if (ParseKernelName(entry->d_name, &address))
             visit(address, folder + "/" + entry->d_name);
     }
     return true;
@@ -179,7 +167,7 @@ PlxStatus FindDevice(const DeviceKey& want, uint16_t index, Found* found)
 PlxStatus FindAt(const DeviceKey& want, Found* found)
 {
     const std::string name = DeviceName(want);
-    if (!ParseDeviceName(name.c_str(), &found->Address))
+    if (!ParseKernelName(name.c_str(), &found->Address))
         return PLX_ERR_NOT_FOUND;
     return ReadMatchingDevice(DevicesFolder() + "/" + name, want, found) ? PLX_STATUS_OK
                                                                          : PLX_ERR_NOT_FOUND;

@@ -72,26 +72,6 @@ bool TakeResourceField(const char** p, uint64_t* value)
 
 }  // namespace
 
-bool ParseDeviceName(const char* name, PciAddress* address)
-{
-    const char* p = name;
-    uint32_t domain = 0, bus = 0, slot = 0;
-    if (!TakeLowerHex(&p, 4, 8, &domain))
-        return false;
-    if (p - name > 4 && name[0] == '0')  // longer than 4 digits only when needed
-        return false;
-    if (*p++ != ':' || !TakeLowerHex(&p, 2, 2, &bus) || *p++ != ':' ||
-        !TakeLowerHex(&p, 2, 2, &slot) || *p++ != '.')
-        return false;
-    if (slot > 0x1F || p[0] < '0' || p[0] > '7' || p[1] != '\0')
-        return false;
-    address->Domain = domain;
-    address->Bus = static_cast<uint8_t>(bus);
-    address->Slot = static_cast<uint8_t>(slot);
-    address->Function = static_cast<uint8_t>(p[0] - '0');
-    return true;
-}
-
 PlxStatus ParseIdText(std::string text, uint16_t* value)
 {
     const char* p = text.c_str();

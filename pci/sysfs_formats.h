@@ -16,16 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "pci/pci_address.h"
 #include "pci/plx_api.h"
 
 namespace sysfs {
-
-struct PciAddress {
-    uint32_t Domain;
-    uint8_t Bus;
-    uint8_t Slot;
-    uint8_t Function;
-};
 
 // One line of `resource`.
 struct Resource {
@@ -37,9 +31,6 @@ struct Resource {
 // Flags of a `resource` line (the kernel's IORESOURCE_IO / IORESOURCE_MEM).
 constexpr uint64_t RESOURCE_IO = 0x100;
 constexpr uint64_t RESOURCE_MEM = 0x200;
-
-// A device folder's name: the kernel's "%04x:%02x:%02x.%d", and nothing else.
-bool ParseDeviceName(const char* name, PciAddress* address);
 
 // An ID file's text, exactly as the kernel writes it: "0x%04x\n".
 PlxStatus ParseIdText(std::string text, uint16_t* value);

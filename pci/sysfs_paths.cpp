@@ -18,11 +18,7 @@ std::string DevicesFolder()
 
 std::string DeviceName(const DeviceKey& key)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(key.Domain),
-                  static_cast<unsigned>(key.Bus), static_cast<unsigned>(key.Slot),
-                  static_cast<unsigned>(key.Function));
-    return name;
+    return PciAddressText(PciAddress{key.Domain, key.Bus, key.Slot, key.Function});
 }
 
 std::string DeviceFolder(const DeviceKey& key)

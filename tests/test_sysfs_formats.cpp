@@ -9,19 +9,56 @@
 
 using namespace sysfs;
 
-TEST(SysfsFormats, DeviceNamesAndIdFilesAreExactlyWhatTheKernelWrites)
+// The one address parser: what the command line takes, and the kernel's
+// own spelling, its one exact form, for device folders.
+TEST(PciAddresses, ReadExactlyTheFormsTheListShows)
 {
+    struct Case {
+        const char* text;
+        uint32_t domain;
+        unsigned bus, slot, function;
+    } accepted[] = {{"0000:03:00.0", 0, 3, 0, 0},       {"03:00.0", 0, 3, 0, 0},
+                    {"abcd:EF:1f.7", 0xabcd, 0xef, 0x1f, 7}, {"ffff:ff:1f.7", 0xffff, 0xff, 0x1f, 7},
+                    {"0001:0a:1C.2", 1, 0x0a, 0x1c, 2},        {"10000:00:01.0", 0x10000, 0, 1, 0},
+                    {"ffffffff:01:00.0", 0xffffffff, 1, 0, 0},
+                    // Copied from a list, a script or a file with Windows line ends.
+                    {" 03:00.0", 0, 3, 0, 0}, {"0000:05:00.0 ", 0, 5, 0, 0},
+                    {"0000:05:00.0\r\n", 0, 5, 0, 0}, {"\t0001:05:00.0\n", 1, 5, 0, 0}};
+    for (const auto& c : accepted) {
+        PciAddress address{};
+        ASSERT_TRUE(ParsePciAddress(c.text, &address)) << c.text;
+        EXPECT_EQ(address.Domain, c.domain) << c.text;
+        EXPECT_EQ(address.Bus, c.bus) << c.text;
+        EXPECT_EQ(address.Slot, c.slot) << c.text;
+        EXPECT_EQ(address.Function, c.function) << c.text;
+    }
+    const char* rejected[] = {"3",           "3:00.0",       "003:00.0",     "0000:3:00.0",
+                              "0000:03:0.0", "0000:03:00",   "0000:03:00.",  "0000:03:00.00",
+                              "0000:05:00.0x", "1:05:00.0",  "00000:03:00.0", "0000:03:00:0",
+                              "0000.03:00.0", "03.00.0",     "g3:00.0",      "0x03:00.0",
+                              "+3:00.0",     "0000:03:00.g", "", "100000000:01:00.0", "00001:01:00.0",
+                              // No device can sit there.
+                              "0000:03:20.0", "0000:03:00.8", "0000:ff:1f.00", "0000:03 :00.0"};
+    for (const char* text : rejected) {
+        PciAddress address{};
+        EXPECT_FALSE(ParsePciAddress(text, &address)) << text;
+    }
     PciAddress a{};
-    ASSERT_TRUE(ParseDeviceName("ffffffff:0a:1f.7", &a));
+    ASSERT_TRUE(ParseKernelName("ffffffff:0a:1f.7", &a));
     EXPECT_EQ(std::vector<uint32_t>({a.Domain, a.Bus, a.Slot, a.Function}),
               std::vector<uint32_t>({0xffffffff, 0x0a, 0x1f, 7}));
-    ASSERT_TRUE(ParseDeviceName("10000:06:00.0", &a));
+    ASSERT_TRUE(ParseKernelName("10000:06:00.0", &a));
     EXPECT_EQ(a.Domain, 0x10000u);
+    EXPECT_EQ(PciAddressText(a), "10000:06:00.0");
     for (const char* name : {"0000:06:00.0x", "000:06:00.0", "0000:6:00.0", "0000:06:20.0",
                              "0000:06:00.8", "0000:0A:00.0", "00000:06:00.0", "0000-06:00.0",
-                             "0000:06:00", "100000000:06:00.0", "garbage", ""})
-        EXPECT_FALSE(ParseDeviceName(name, &a)) << name;
+                             "0000:06:00", "100000000:06:00.0", "06:00.0", " 0000:06:00.0",
+                             "0000:06:00.0\n", "garbage", ""})
+        EXPECT_FALSE(ParseKernelName(name, &a)) << name;
+}
 
+TEST(SysfsFormats, IdFilesAreExactlyWhatTheKernelWrites)
+{
     uint16_t id = 0;
     ASSERT_EQ(ParseIdText("0x10b5\n", &id), PLX_STATUS_OK);
     EXPECT_EQ(id, 0x10b5);

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <tuple>
 
+#include "pci/pci_address.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -320,39 +322,11 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value)
     return true;
 }
 
-bool TakeHex(const std::string& text, std::size_t* pos, std::size_t minDigits,
-             std::size_t maxDigits, uint32_t* value)
-{
-    std::size_t n = 0;
-    uint32_t v = 0;
-    while (*pos + n < text.size() && n < maxDigits) {
-        const char c = text[*pos + n];
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else
-            break;
-        v = (v << 4) | static_cast<uint32_t>(digit);
-        ++n;
-    }
-    if (n < minDigits)
-        return false;
-    *pos += n;
-    *value = v;
-    return true;
-}
-
 }  // namespace
 
 std::string SimDeviceName(const SimCard& card)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%04x:%02x:%02x.%u", static_cast<unsigned>(card.Domain),
-                  static_cast<unsigned>(card.Bus), static_cast<unsigned>(card.Slot),
-                  static_cast<unsigned>(card.Function));
-    return name;
+    return PciAddressText(PciAddress{card.Domain, card.Bus, card.Slot, card.Function});
 }
 
 std::string SimDevicePath(const std::string& root, const SimCard& card)
@@ -425,20 +399,13 @@ bool WriteSimControl(const std::string& root, const SimCard& card, uint32_t valu
 
 bool ParseSimAddress(const std::string& text, SimCard* card, std::string* error)
 {
-    std::size_t pos = 0;
-    uint32_t domain, bus, slot, function;
-    const bool ok = TakeHex(text, &pos, 4, 8, &domain) && (pos == 4 || text[0] != '0') &&
-                    pos < text.size() && text[pos++] == ':' && TakeHex(text, &pos, 2, 2, &bus) &&
-                    pos < text.size() && text[pos++] == ':' && TakeHex(text, &pos, 2, 2, &slot) &&
-                    pos < text.size() && text[pos++] == '.' && pos + 1 == text.size() &&
-                    text[pos] >= '0' && text[pos] <= '7' && slot <= 0x1F;
-    if (!ok)
+    PciAddress address;
+    if (!ParseKernelName(text.c_str(), &address))
         return Fail(error, "bad address '" + text + "' (want DDDD:BB:SS.F, lowercase hex, slot <= 1f, function <= 7)");
-    function = static_cast<uint32_t>(text[pos] - '0');
-    card->Domain = domain;
-    card->Bus = static_cast<uint8_t>(bus);
-    card->Slot = static_cast<uint8_t>(slot);
-    card->Function = static_cast<uint8_t>(function);
+    card->Domain = address.Domain;
+    card->Bus = address.Bus;
+    card->Slot = address.Slot;
+    card->Function = address.Function;
     return true;
 }
 

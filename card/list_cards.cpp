@@ -1,6 +1,7 @@
 #include "card/list_cards.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "card/find_card.h"
@@ -26,114 +27,58 @@ static std::string BoardColumn(uint16_t subsystemDeviceId)
     return text;
 }
 
-// Whether a run's write of 1 to `enable` turns decoding on: the kernel
-// takes it only from CAP_SYS_ADMIN, refuses it while a driver is bound,
-// and turns decoding on only as its count of enables goes from 0 to 1.
-static bool RunTurnsDecodingOn(const PlxAccess& access)
+constexpr std::size_t LINE_WIDTH = 79;
+
+// Prints text wrapped at spaces to the line's width: the first line after
+// `first`, the others after REASON_MORE.
+static void PrintWrapped(const std::string& text, const char* first)
 {
-    return access.MayEnable && access.EnableCount <= 0 && (access.Notes & PLX_NOTE_DRIVER) == 0;
+    const std::size_t room = LINE_WIDTH - std::strlen(REASON_MORE);
+    const char* lead = first;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.size();
+        if (end - at > room) {
+            const std::size_t space = text.rfind(' ', at + room);
+            end = space != std::string::npos && space > at ? space : at + room;
+        }
+        std::printf("%s%s\n", lead, text.substr(at, end - at).c_str());
+        lead = REASON_MORE;
+        at = end < text.size() && text[end] == ' ' ? end + 1 : end;
+    }
+}
+
+// A method's reason: the problem and what helps, as one paragraph; further
+// lines of what helps below it, and a command to run as root on a line of
+// its own, unwrapped and without its mark. The texts carry names from the system (drivers,
+// processes, lockdown modes), made safe for the terminal here.
+static void PrintReason(const PlxReason& reason)
+{
+    const std::string remedy = reason.Remedy;
+    std::size_t end = remedy.find('\n');
+    if (end == std::string::npos)
+        end = remedy.size();
+    const std::string first = remedy.substr(0, end);
+    PrintWrapped(SafeText(reason.Problem) + (first.empty() ? "" : "; " + SafeText(first.c_str())),
+                 REASON_FIRST);
+    for (std::size_t at = end + 1; at < remedy.size(); at = end + 1) {
+        end = remedy.find('\n', at);
+        if (end == std::string::npos)
+            end = remedy.size();
+        const std::string line = SafeText(remedy.substr(at, end - at).c_str());
+        if (line.rfind("# ", 0) == 0)
+            std::printf("%s%s\n", REASON_MORE, line.c_str() + 2);
+        else
+            PrintWrapped(line, REASON_MORE);
+    }
 }
 
 static bool Programmable(const PlxAccess& access)
 {
-    unsigned blocks = access.Blocks;
-    if (RunTurnsDecodingOn(access))
-        blocks &= ~static_cast<unsigned>(PLX_BLOCK_NOT_DECODING);
-    return blocks == 0;
-}
-
-static void PrintLockdown(const PlxAccess& access)
-{
-    if (access.Blocks & PLX_BLOCK_LOCKDOWN)
-        std::printf("%skernel lockdown is on (%s): the kernel lets no program reach the\n"
-                    "%scard, root included; only booting without it helps (Secure Boot off,\n"
-                    "%sno lockdown= boot option)\n",
-                    REASON_FIRST, SafeText(access.Lockdown).c_str(), REASON_MORE, REASON_MORE);
-    if (access.Notes & PLX_NOTE_LOCKDOWN_UNKNOWN)
-        std::printf("%skernel lockdown could not be checked: /sys/kernel/security/lockdown\n"
-                    "%scannot be read (no securityfs here, as in many containers); a run fails\n"
-                    "%sunder lockdown\n",
-                    REASON_FIRST, REASON_MORE, REASON_MORE);
-}
-
-static void PrintFileReasons(const PlxAccess& access)
-{
-    const unsigned b = access.Blocks;
-    if (b & PLX_BLOCK_READ_ONLY)
-        std::printf("%ssysfs is mounted read-only here (as in a container): the card's files\n"
-                    "%scannot be opened for writing; run where /sys is writable\n",
-                    REASON_FIRST, REASON_MORE);
-    if (b & PLX_BLOCK_PERMISSION)
-        std::printf("%sno permission to read and write %s: the udev rule\n"
-                    "%s60-veldran.rules gives the card's files to the group veldran; join it and\n"
-                    "%slog in again, or run as root\n",
-                    REASON_FIRST, access.Denied, REASON_MORE, REASON_MORE);
-    if (b & PLX_BLOCK_MISSING)
-        std::printf("%sthe card's %s cannot be read\n", REASON_FIRST, access.Missing);
-    if (b & PLX_BLOCK_NO_IO_BAR)
-        std::printf("%sthe card has no I/O BAR (the kernel gave it no I/O ports): a run\n"
-                    "%sreaches the card's registers, and holds the card, through it\n",
-                    REASON_FIRST, REASON_MORE);
-}
-
-static void PrintUse(const PlxAccess& access)
-{
-    if (access.Blocks & PLX_BLOCK_IN_USE) {
-        std::string holder;
-        if (access.Holder != 0)
-            holder = " (process " + std::to_string(access.Holder) +
-                     (access.HolderName[0] != '\0' ? ", " + SafeText(access.HolderName) : "") + ")";
-        std::printf("%sin use by another run%s; wait for it to end\n", REASON_FIRST,
-                    holder.c_str());
-    }
-    if (access.Notes & PLX_NOTE_USE_UNKNOWN)
-        std::printf("%swhether another run holds the card could not be checked: /proc/locks\n"
-                    "%scannot be read\n",
-                    REASON_FIRST, REASON_MORE);
-}
-
-// A run goes ahead with a driver bound: a machine whose driver shares the
-// card with this program may rely on that.
-static void PrintDriver(const PlxAccess& access, const std::string& address)
-{
-    if ((access.Notes & PLX_NOTE_DRIVER) == 0)
-        return;
-    std::printf("%swarning: the kernel driver %s is bound to the card; a run\n"
-                "%sgoes ahead, but the driver may use the card too or keep it from being\n"
-                "%smapped; to keep the driver off the card, unbind it as root:\n"
-                "%secho %s > /sys/bus/pci/devices/%s/driver/unbind\n",
-                REASON_FIRST, SafeText(access.Driver).c_str(), REASON_MORE, REASON_MORE,
-                REASON_MORE, address.c_str(), address.c_str());
-}
-
-static void PrintDecoding(const PlxAccess& access, const std::string& address)
-{
-    if ((access.Blocks & PLX_BLOCK_NOT_DECODING) == 0)
-        return;
-    if (access.Notes & PLX_NOTE_DRIVER)
-        std::printf("%sI/O or memory decoding is off, and the kernel enables no card that a\n"
-                    "%sdriver holds: unbind the driver, then run as root\n",
-                    REASON_FIRST, REASON_MORE);
-    else if (access.EnableCount > 0)
-        std::printf("%sI/O or memory decoding is off, but the kernel counts the card as\n"
-                    "%senabled (enable reads %d), so a run cannot turn it on; as root, write 0\n"
-                    "%sto /sys/bus/pci/devices/%s/enable until it reads 0, then run\n"
-                    "%sas root\n",
-                    REASON_FIRST, REASON_MORE, access.EnableCount, REASON_MORE, address.c_str(),
-                    REASON_MORE);
-    else
-        std::printf("%sI/O or memory decoding is off; a run as root turns it on\n", REASON_FIRST);
-}
-
-// Why, in the order an operator should deal with it: what nobody can
-// change on this system first.
-static void PrintReasons(const PlxAccess& access, const std::string& address)
-{
-    PrintLockdown(access);
-    PrintFileReasons(access);
-    PrintUse(access);
-    PrintDriver(access, address);
-    PrintDecoding(access, address);
+    for (int i = 0; i < access.Count; ++i)
+        if (access.Reasons[i].Blocks)
+            return false;
+    return true;
 }
 
 static void ListCard(unsigned number, const DeviceKey& key)
@@ -143,8 +88,8 @@ static void ListCard(unsigned number, const DeviceKey& key)
     const bool checked = PlxHost_CheckAccess(&key, &access) == PLX_STATUS_OK;
     std::printf(CARD_LINE, number, address.c_str(), BoardColumn(key.SubDeviceId).c_str(),
                 !checked ? "unknown" : Programmable(access) ? "yes" : "no");
-    if (checked)
-        PrintReasons(access, address);
+    for (int i = 0; checked && i < access.Count; ++i)
+        PrintReason(access.Reasons[i]);
     if (number > HIGHEST_CARD_NUMBER)
         std::printf("%sa run takes the card numbers 0 to %u only: name this card by its\n"
                     "%saddress, %s\n",

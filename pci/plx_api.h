@@ -95,50 +95,58 @@ PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value,
 PlxStatus PlxPci_IoPortWrite(DeviceObject* device, uint64_t port, void* value,
                              uint32_t size, int accessType);
 
-// ---- Ours, for --list: no function of the vendor's library ---------------
+// ---- Ours: no function of the vendor's library ----------------------------
 //
-// What keeps this process from driving a device that a search found, found
-// out by reading alone: nothing is written, mapped, enabled or locked, so
-// that listing the cards can never disturb a run. Judged as the kernel
-// would judge this process (its effective user, groups and capabilities).
+// The platform reaches a card by one of several access methods, chosen per
+// device at run time: on Linux the kernel's PCI files in sysfs where the
+// kernel allows them, VFIO where the card is bound to vfio-pci or the
+// kernel is locked down. The calls above work the same whichever it is.
 
-// Bits of PlxAccess::Blocks: what keeps a run off the device now.
-enum : unsigned {
-    PLX_BLOCK_LOCKDOWN = 1u << 0,      // the kernel is locked down (Lockdown names the mode)
-    PLX_BLOCK_READ_ONLY = 1u << 1,     // the device's files are on a read-only mount
-    PLX_BLOCK_PERMISSION = 1u << 2,    // Denied may not be opened for reading and writing
-    PLX_BLOCK_NOT_DECODING = 1u << 3,  // I/O or memory decoding is off (MayEnable, EnableCount)
-    PLX_BLOCK_MISSING = 1u << 4,       // Missing are not there or cannot be read
-    PLX_BLOCK_NO_IO_BAR = 1u << 5,     // no I/O BAR: no registers to reach, no lock to take
-    PLX_BLOCK_IN_USE = 1u << 6,        // another process holds the device (Holder)
+// What keeps this process from driving a device that a search found, and
+// what it should know before it does, found out by reading alone: nothing
+// is written, mapped, enabled, opened or locked, so that listing the cards
+// can never disturb a run (an open through VFIO would reset the card).
+// Judged as the kernel would judge this process (its effective user,
+// groups and capabilities).
+
+constexpr std::size_t PLX_REASON_TEXT_MAX = 640;
+constexpr int PLX_REASONS_MAX = 12;
+constexpr std::size_t PLX_METHOD_NAME_MAX = 16;
+
+// One reason, in the method's own words. The texts are as the system gives
+// its names, control characters included: a caller that prints them makes
+// them safe first.
+struct PlxReason {
+    int Blocks;  // 1: a run cannot drive the device now; 0: it can, and this is a note
+    char Problem[PLX_REASON_TEXT_MAX];  // what stands in the way, or what to know
+    // What helps, or empty: lines apart by '\n'; a line that starts with
+    // "# " is a command to run as root, word for word.
+    char Remedy[PLX_REASON_TEXT_MAX];
 };
 
-// Bits of PlxAccess::Notes: what a run goes ahead despite, and what could
-// not be found out.
-enum : unsigned {
-    PLX_NOTE_DRIVER = 1u << 0,            // a kernel driver (Driver) is bound to the device
-    PLX_NOTE_LOCKDOWN_UNKNOWN = 1u << 1,  // the lockdown setting cannot be read
-    PLX_NOTE_USE_UNKNOWN = 1u << 2,       // the kernel's list of locks cannot be read
-};
-
-constexpr std::size_t PLX_ACCESS_TEXT_MAX = 64;
-
-// The texts are as the system gives them, control characters included.
 struct PlxAccess {
-    unsigned Blocks;
-    unsigned Notes;
-    int MayEnable;    // this process may write `enable`
-    // The kernel's count of enables of the device, as `enable` reads, or -1
-    // if it cannot be read. Writing `enable` turns decoding on only while
-    // the count is 0.
-    int EnableCount;
-    int Holder;  // the process holding the device, as the kernel shows it; 0 if it does not
-    char HolderName[PLX_ACCESS_TEXT_MAX];  // that process's name, or ""
-    char Lockdown[PLX_ACCESS_TEXT_MAX];    // the lockdown mode in force
-    char Driver[PLX_ACCESS_TEXT_MAX];      // the bound driver's name
-    char Denied[PLX_ACCESS_TEXT_MAX];      // the files concerned, as "resource1 and resource3"
-    char Missing[PLX_ACCESS_TEXT_MAX];
+    char Method[PLX_METHOD_NAME_MAX];  // the method a run takes: "sysfs" or "vfio"
+    int Count;                         // of Reasons, in the order to deal with them
+    PlxReason Reasons[PLX_REASONS_MAX];
 };
 
 // Fills *access for the device the key describes (as a search left it).
 PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access);
+
+// After a run loaded the device: keeps what was loaded once this process
+// ends. The sysfs files leave a card as it is by themselves; through VFIO
+// the kernel resets the device when its last user closes it, so a small
+// holder process keeps it open until the next run of that card takes it
+// over or it is released.
+PlxStatus PlxHost_HoldDevice(DeviceObject* device);
+
+// Ends the holder of the device the key describes; the kernel then resets
+// the device. *holder receives the holder's process ID.
+PlxStatus PlxHost_ReleaseDevice(const DeviceKey* key, int* holder);
+
+// A window the method could not map into the process: each byte for it
+// goes through store(context, byte), in order. Where the mapping takes the
+// stores itself, *store is null.
+using PlxWindowStore = void (*)(void* context, uint8_t byte);
+PlxStatus PlxHost_WindowStore(DeviceObject* device, void* window, PlxWindowStore* store,
+                              void** context);

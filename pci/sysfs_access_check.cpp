@@ -1,167 +1,159 @@
-// What PlxHost_CheckAccess reports on Linux: what keeps this process
-// from driving a card now, read from the files a run would open, the
-// kernel's lockdown setting (all below the same sysfs root) and the
-// kernel's list of locks. It asks the kernel (faccessat with the effective
+// What the sysfs method reports to --list: what keeps this process from
+// driving a card through its files now, read from the files a run would
+// open, the kernel's lockdown setting (all below the same sysfs root) and
+// the kernel's list of locks. It asks the kernel (faccessat with the effective
 // IDs, capget) rather than reading modes, so that groups, ACLs, root and
 // read-only mounts are judged as an open would judge them. It only reads.
-#include <linux/capability.h>
-#include <sys/syscall.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 
 namespace {
 
-constexpr std::size_t LOCKDOWN_TEXT_MAX = 256;
 constexpr std::size_t ENABLE_TEXT_MAX = 16;
 
-void AddName(char* list, const char* name)
+void AddName(std::string* list, const char* name)
 {
-    const std::size_t used = std::strlen(list);
-    std::snprintf(list + used, PLX_ACCESS_TEXT_MAX - used, "%s%s", used != 0 ? " and " : "", name);
+    *list += (list->empty() ? "" : " and ") + std::string(name);
 }
 
-void CopyText(char* field, const std::string& text)
+// What the run's open of the files for reading and writing would meet.
+void CheckFiles(const std::string& folder, PlxAccess* access)
 {
-    std::snprintf(field, PLX_ACCESS_TEXT_MAX, "%s", text.c_str());
-}
-
-// The lockdown mode, the one in brackets as in "none [integrity]
-// confidentiality". Where securityfs is not mounted, as in many
-// containers, there is no telling; a kernel whose security modules
-// (securityfs's `lsm`) leave lockdown out has none.
-void CheckLockdown(PlxAccess* access)
-{
-    const std::string security = SysfsRoot() + "/kernel/security/";
-    std::string text;
-    if (!ReadSmallFile(security + "lockdown", LOCKDOWN_TEXT_MAX, &text)) {
-        std::string modules;
-        const bool known = ReadSmallFile(security + "lsm", LOCKDOWN_TEXT_MAX, &modules);
-        if (!modules.empty() && modules.back() == '\n')
-            modules.pop_back();
-        if (!known || ("," + modules + ",").find(",lockdown,") != std::string::npos)
-            access->Notes |= PLX_NOTE_LOCKDOWN_UNKNOWN;
-        return;
+    bool readOnly = false;
+    std::string denied, missing;
+    for (const char* name : {"resource1", "resource3"}) {
+        if (faccessat(AT_FDCWD, (folder + "/" + name).c_str(), R_OK | W_OK, AT_EACCESS) == 0)
+            continue;
+        if (errno == EROFS)
+            readOnly = true;
+        else if (errno == EACCES || errno == EPERM)
+            AddName(&denied, name);
+        else
+            AddName(&missing, name);
     }
-    const std::size_t first = text.find('[');
-    const std::size_t last = text.find(']', first);
-    if (first == std::string::npos || last == std::string::npos) {
-        access->Notes |= PLX_NOTE_LOCKDOWN_UNKNOWN;
-        return;
-    }
-    const std::string mode = text.substr(first + 1, last - first - 1);
-    if (mode != "none") {
-        access->Blocks |= PLX_BLOCK_LOCKDOWN;
-        CopyText(access->Lockdown, mode);
-    }
-}
-
-// Whether the run's open of the file for reading and writing would pass.
-void CheckReadWrite(const std::string& folder, const char* name, PlxAccess* access)
-{
-    if (faccessat(AT_FDCWD, (folder + "/" + name).c_str(), R_OK | W_OK, AT_EACCESS) == 0)
-        return;
-    if (errno == EROFS) {
-        access->Blocks |= PLX_BLOCK_READ_ONLY;
-    } else if (errno == EACCES || errno == EPERM) {
-        access->Blocks |= PLX_BLOCK_PERMISSION;
-        AddName(access->Denied, name);
-    } else {
-        access->Blocks |= PLX_BLOCK_MISSING;
-        AddName(access->Missing, name);
-    }
-}
-
-// The name of the driver bound to the device, from its `driver` link.
-std::string BoundDriver(const std::string& folder)
-{
-    char target[PATH_MAX];
-    const ssize_t n = readlink((folder + "/driver").c_str(), target, sizeof target - 1);
-    if (n <= 0)
-        return "";
-    target[n] = '\0';
-    const char* slash = std::strrchr(target, '/');
-    return slash != nullptr ? slash + 1 : target;
-}
-
-// The kernel lets only CAP_SYS_ADMIN write `enable`, whatever its mode.
-bool MayEnable(const std::string& folder)
-{
-    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, data) != 0 ||
-        (data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) == 0)
-        return false;
-    return faccessat(AT_FDCWD, (folder + "/enable").c_str(), W_OK, AT_EACCESS) == 0;
-}
-
-void CheckDecoding(const std::string& folder, PlxAccess* access)
-{
-    uint32_t command = 0;  // as the run reads it
-    if (ReadConfig(folder, COMMAND_OFFSET, 2, &command) != PLX_STATUS_OK) {
-        access->Blocks |= PLX_BLOCK_MISSING;
-        AddName(access->Missing, "config");
-    } else if ((command & COMMAND_DECODE_BITS) != COMMAND_DECODE_BITS) {
-        access->Blocks |= PLX_BLOCK_NOT_DECODING;
-    }
-    access->MayEnable = MayEnable(folder) ? 1 : 0;
-    std::string text;
-    unsigned count = 0;
-    access->EnableCount = ReadSmallFile(folder + "/enable", ENABLE_TEXT_MAX, &text) &&
-                                  ParseEnableText(text, &count) && count <= INT_MAX
-                              ? static_cast<int>(count)
-                              : -1;
+    if (readOnly)
+        AddReason(access, true,
+                  "sysfs is mounted read-only here (as in a container): the card's files cannot "
+                  "be opened for writing",
+                  "run where /sys is writable");
+    if (!denied.empty())
+        AddReason(access, true, "no permission to read and write " + denied,
+                  "the udev rule 60-veldran.rules gives the card's files to the group veldran; "
+                  "join it and log in again, or run as root");
+    if (!missing.empty())
+        AddReason(access, true, "the card's " + missing + " cannot be read");
 }
 
 // Whether another run holds the device, by the lock it would take.
-void CheckInUse(const std::string& folder, PlxAccess* access)
+void CheckInUse(const Found& found, PlxAccess* access)
 {
+    std::vector<Resource> resources;
     std::string lockFile;
-    const PlxStatus status = LockFilePath(folder, &lockFile);
+    PlxStatus status = ReadResources(found.Path, &resources);
+    if (status == PLX_STATUS_OK)
+        status = LockFilePath(found.Path, resources, &lockFile);
     if (status == PLX_ERR_NO_LOCK) {
-        access->Blocks |= PLX_BLOCK_NO_IO_BAR;
+        AddReason(access, true,
+                  "the card has no I/O BAR (the kernel gave it no I/O ports): a run reaches the "
+                  "card's registers, and holds the card, through it");
         return;
     }
     if (status != PLX_STATUS_OK) {
-        access->Blocks |= PLX_BLOCK_MISSING;
-        AddName(access->Missing, "resource");
+        AddReason(access, true, "the card's resource cannot be read");
         return;
     }
     long pid = 0;
     std::string name;
     switch (FindLockHolder(lockFile, &pid, &name)) {
     case LockState::Held:
-        access->Blocks |= PLX_BLOCK_IN_USE;
-        access->Holder = pid > 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
-        CopyText(access->HolderName, access->Holder != 0 ? name : "");
+        AddReason(access, true,
+                  "in use by another run" +
+                      (pid > 0 ? " (process " + std::to_string(pid) +
+                                     (name.empty() ? "" : ", " + name) + ")"
+                               : std::string()),
+                  "wait for it to end");
         break;
     case LockState::Unknown:
-        access->Notes |= PLX_NOTE_USE_UNKNOWN;
+        AddReason(access, false,
+                  "whether another run holds the card could not be checked: /proc/locks cannot "
+                  "be read");
         break;
     case LockState::Free:
         break;
     }
 }
 
+// A run goes ahead with a driver bound: a machine whose driver shares the
+// card with this program may rely on that.
+void CheckDriver(const Found& found, const std::string& driver, PlxAccess* access)
+{
+    if (driver.empty())
+        return;
+    const std::string address = PciAddressText(found.Address);
+    AddReason(access, false,
+              "warning: the kernel driver " + driver +
+                  " is bound to the card; a run goes ahead, but the driver may use the card too "
+                  "or keep it from being mapped",
+              "to keep the driver off the card, unbind it as root:\n# echo " + address +
+                  " > /sys/bus/pci/devices/" + address + "/driver/unbind");
+}
+
+// The card must decode I/O and memory. A run's write of 1 to `enable`
+// turns decoding on only where the kernel takes it: from CAP_SYS_ADMIN,
+// with no driver bound, and only as its count of enables goes from 0 to 1.
+void CheckDecoding(const Found& found, bool driverBound, PlxAccess* access)
+{
+    uint32_t command = 0;  // as the run reads it
+    if (ReadConfig(found.Path, COMMAND_OFFSET, 2, &command) != PLX_STATUS_OK) {
+        AddReason(access, true, "the card's config cannot be read");
+        return;
+    }
+    if ((command & COMMAND_DECODE_BITS) == COMMAND_DECODE_BITS)
+        return;
+    std::string text;
+    unsigned count = 0;
+    const int enables = ReadSmallFile(found.Path + "/enable", ENABLE_TEXT_MAX, &text) &&
+                                ParseEnableText(text, &count) && count <= INT_MAX
+                            ? static_cast<int>(count)
+                            : -1;
+    const std::string enable = "/sys/bus/pci/devices/" + PciAddressText(found.Address) + "/enable";
+    if (driverBound) {
+        AddReason(access, true,
+                  "I/O or memory decoding is off, and the kernel enables no card that a driver "
+                  "holds",
+                  "unbind the driver, then run as root");
+    } else if (enables > 0) {
+        AddReason(access, true,
+                  "I/O or memory decoding is off, but the kernel counts the card as enabled "
+                  "(enable reads " + std::to_string(enables) + "), so a run cannot turn it on",
+                  "as root, write 0 to " + enable + " until it reads 0, then run as root");
+    } else {
+        const bool mayEnable = HasAdminCapability() &&
+                               faccessat(AT_FDCWD, (found.Path + "/enable").c_str(), W_OK,
+                                         AT_EACCESS) == 0;
+        AddReason(access, !mayEnable, "I/O or memory decoding is off; a run as root turns it on");
+    }
+}
+
 }  // namespace
 
-void CheckAccess(const std::string& folder, PlxAccess* access)
+void CheckAccess(const Found& found, PlxAccess* access)
 {
-    CheckLockdown(access);
-    CheckReadWrite(folder, "resource1", access);
-    CheckReadWrite(folder, "resource3", access);
-    CheckInUse(folder, access);
-    const std::string driver = BoundDriver(folder);
-    if (!driver.empty()) {
-        access->Notes |= PLX_NOTE_DRIVER;
-        CopyText(access->Driver, driver);
-    }
-    CheckDecoding(folder, access);
+    std::string mode;
+    if (ReadLockdown(&mode) == LockdownState::Unknown)
+        AddReason(access, false,
+                  "kernel lockdown could not be checked: /sys/kernel/security/lockdown cannot be "
+                  "read (no securityfs here, as in many containers); a run fails under lockdown");
+    CheckFiles(found.Path, access);
+    CheckInUse(found, access);
+    const std::string driver = BoundDriver(found.Path);
+    CheckDriver(found, driver, access);
+    CheckDecoding(found, !driver.empty(), access);
 }
 
 }  // namespace sysfs

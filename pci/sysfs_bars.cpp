@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 
@@ -13,28 +13,26 @@ namespace {
 
 PlxStatus UnmapBar(PlxPlatformDevice* device, unsigned bar)
 {
-    const int result = munmap(device->MapBase[bar], device->MapLength[bar]);
-    device->MapBase[bar] = nullptr;
-    device->MapLength[bar] = 0;
-    device->MapOffset[bar] = 0;
+    const int result = munmap(device->Sysfs.MapBase[bar], device->Sysfs.MapLength[bar]);
+    device->Sysfs.MapBase[bar] = nullptr;
+    device->Sysfs.MapLength[bar] = 0;
+    device->Sysfs.MapOffset[bar] = 0;
     return result == 0 ? PLX_STATUS_OK : PLX_ERR_MAP;
 }
 
 void* WindowOf(const PlxPlatformDevice* device, unsigned bar)
 {
-    return static_cast<unsigned char*>(device->MapBase[bar]) + device->MapOffset[bar];
+    return static_cast<unsigned char*>(device->Sysfs.MapBase[bar]) + device->Sysfs.MapOffset[bar];
 }
 
 }  // namespace
 
 PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address)
 {
+    if (device->Sysfs.MapBase[bar] != nullptr)
+        return PLX_ERR_ALREADY_MAPPED;
     const std::string folder = device->Path;
-    std::vector<Resource> resources;
-    PlxStatus status = ReadResources(folder, &resources);
-    if (status != PLX_STATUS_OK)
-        return status;
-    const Resource& r = resources[bar];
+    const Resource& r = device->Resources[bar];
     const uint64_t length = ResourceLength(r);
     if ((r.Flags & RESOURCE_MEM) == 0 || length == 0)
         return PLX_ERR_BAR_TYPE;
@@ -61,9 +59,9 @@ PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address)
                       MAP_SHARED, fd.Get(), 0);
     if (base == MAP_FAILED)
         return PLX_ERR_MAP;
-    device->MapBase[bar] = base;
-    device->MapLength[bar] = static_cast<std::size_t>(mapLength);
-    device->MapOffset[bar] = static_cast<std::size_t>(inPage);
+    device->Sysfs.MapBase[bar] = base;
+    device->Sysfs.MapLength[bar] = static_cast<std::size_t>(mapLength);
+    device->Sysfs.MapOffset[bar] = static_cast<std::size_t>(inPage);
     *address = static_cast<unsigned char*>(base) + inPage;
     return PLX_STATUS_OK;
 }
@@ -71,7 +69,7 @@ PlxStatus MapBar(PlxPlatformDevice* device, unsigned bar, void** address)
 PlxStatus UnmapWindow(PlxPlatformDevice* device, void** address)
 {
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
-        if (device->MapBase[bar] != nullptr && WindowOf(device, bar) == *address) {
+        if (device->Sysfs.MapBase[bar] != nullptr && WindowOf(device, bar) == *address) {
             const PlxStatus status = UnmapBar(device, bar);
             *address = nullptr;
             return status;
@@ -84,7 +82,7 @@ PlxStatus UnmapAll(PlxPlatformDevice* device)
 {
     PlxStatus status = PLX_STATUS_OK;
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
-        if (device->MapBase[bar] != nullptr && UnmapBar(device, bar) != PLX_STATUS_OK)
+        if (device->Sysfs.MapBase[bar] != nullptr && UnmapBar(device, bar) != PLX_STATUS_OK)
             status = PLX_ERR_MAP;
     }
     return status;

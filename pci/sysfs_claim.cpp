@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 
@@ -50,11 +50,11 @@ bool KeepsOut(int error)
 // device whose lock cannot be found or taken is refused, never driven
 // unlocked. The lock goes with the descriptor, so the kernel drops it
 // however the process ends.
-PlxStatus LockDevice(const std::string& folder, int* lockFile)
+PlxStatus LockDevice(const PlxPlatformDevice& device, int* lockFile)
 {
     *lockFile = -1;
     std::string path;
-    const PlxStatus status = LockFilePath(folder, &path);
+    const PlxStatus status = LockFilePath(device.Path, device.Resources, &path);
     if (status != PLX_STATUS_OK)
         return status;
     const int fd = OpenFile(path, O_RDWR);
@@ -75,12 +75,9 @@ PlxStatus LockDevice(const std::string& folder, int* lockFile)
 
 }  // namespace
 
-PlxStatus LockFilePath(const std::string& folder, std::string* path)
+PlxStatus LockFilePath(const std::string& folder, const std::vector<Resource>& resources,
+                       std::string* path)
 {
-    std::vector<Resource> resources;
-    const PlxStatus status = ReadResources(folder, &resources);
-    if (status != PLX_STATUS_OK)
-        return status;
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
         if ((resources[bar].Flags & RESOURCE_IO) != 0 && ResourceLength(resources[bar]) != 0) {
             *path = ResourceFile(folder, bar);
@@ -90,23 +87,10 @@ PlxStatus LockFilePath(const std::string& folder, std::string* path)
     return PLX_ERR_NO_LOCK;
 }
 
-PlxStatus Claim(const DeviceKey& key, PlxPlatformDevice* device, DeviceKey* described)
+PlxStatus Claim(PlxPlatformDevice* device)
 {
-    Found found;
-    PlxStatus status =
-        key.AtAddress == PLX_AT_ADDRESS ? FindAt(key, &found) : FindDevice(key, 0, &found);
-    if (status == PLX_STATUS_OK && found.Path.size() >= PLX_PATH_MAX)
-        status = PLX_ERR_PATH_LONG;
-    if (status == PLX_STATUS_OK)
-        status = LockDevice(found.Path, &device->LockFile);
-    if (status == PLX_STATUS_OK)
-        status = EnsureDecoding(found.Path);
-    if (status != PLX_STATUS_OK)
-        return status;
-    RememberOpen(found.Address, found.Path);
-    std::memcpy(device->Path, found.Path.c_str(), found.Path.size() + 1);
-    *described = found.Key;
-    return PLX_STATUS_OK;
+    const PlxStatus status = LockDevice(*device, &device->Sysfs.LockFile);
+    return status == PLX_STATUS_OK ? EnsureDecoding(device->Path) : status;
 }
 
 }  // namespace sysfs

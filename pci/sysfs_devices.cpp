@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 
@@ -125,15 +125,11 @@ Look& LastLook()
     return look;
 }
 
-struct OpenRecord {
-    PciAddress Address;
-    std::string Path;
-};
-
-std::vector<OpenRecord>& OpenRecords()
+// The devices open now: the register read finds an open device here.
+std::vector<PlxPlatformDevice*>& OpenDevices()
 {
-    static std::vector<OpenRecord> records;
-    return records;
+    static std::vector<PlxPlatformDevice*> devices;
+    return devices;
 }
 
 }  // namespace
@@ -173,34 +169,35 @@ PlxStatus FindAt(const DeviceKey& want, Found* found)
                                                                          : PLX_ERR_NOT_FOUND;
 }
 
-void RememberOpen(const PciAddress& address, const std::string& path)
+void RememberOpen(PlxPlatformDevice* device)
 {
-    OpenRecords().push_back(OpenRecord{address, path});
+    OpenDevices().push_back(device);
 }
 
-void ForgetOpen(const PciAddress& address)
+void ForgetOpen(const PlxPlatformDevice* device)
 {
-    std::vector<OpenRecord>& records = OpenRecords();
-    for (auto it = records.begin(); it != records.end(); ++it) {
-        if (SameAddress(it->Address, address)) {
-            records.erase(it);
+    std::vector<PlxPlatformDevice*>& open = OpenDevices();
+    for (auto it = open.begin(); it != open.end(); ++it) {
+        if (*it == device) {
+            open.erase(it);
             return;
         }
     }
 }
 
-PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string* path)
+PlxPlatformDevice* ResolveDevice(uint8_t bus, uint8_t slot, uint8_t function, std::string* path,
+                                 PlxStatus* status)
 {
-    const OpenRecord* best = nullptr;
-    for (const OpenRecord& record : OpenRecords()) {
-        const PciAddress& a = record.Address;
+    PlxPlatformDevice* best = nullptr;
+    for (PlxPlatformDevice* device : OpenDevices()) {
+        const PciAddress& a = device->Address;
         if (a.Bus == bus && a.Slot == slot && a.Function == function &&
             (best == nullptr || a.Domain < best->Address.Domain))
-            best = &record;
+            best = device;
     }
     if (best != nullptr) {
-        *path = best->Path;
-        return PLX_STATUS_OK;
+        *status = PLX_STATUS_OK;
+        return best;
     }
     bool have = false;
     uint32_t bestDomain = 0;
@@ -212,7 +209,8 @@ PlxStatus ResolveFolder(uint8_t bus, uint8_t slot, uint8_t function, std::string
         bestDomain = a.Domain;
         *path = candidate;
     });
-    return walked && have ? PLX_STATUS_OK : PLX_ERR_NOT_FOUND;
+    *status = walked && have ? PLX_STATUS_OK : PLX_ERR_NOT_FOUND;
+    return nullptr;
 }
 
 }  // namespace sysfs

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 

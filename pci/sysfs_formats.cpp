@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 

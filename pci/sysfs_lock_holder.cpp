@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 

@@ -1,7 +1,7 @@
 // Where the backend finds the kernel's PCI files.
 #include <cstdlib>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 

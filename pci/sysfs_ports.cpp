@@ -2,7 +2,7 @@
 // holds it, reached with pread and pwrite of the access's own width.
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 namespace sysfs {
 
@@ -18,26 +18,23 @@ constexpr uint32_t IO_BAR_MASK = 0xFFFFFFFC;
 PlxStatus LoadIoBars(PlxPlatformDevice* device)
 {
     const std::string folder = device->Path;
-    std::vector<Resource> resources;
-    PlxStatus status = ReadResources(folder, &resources);
-    if (status != PLX_STATUS_OK)
-        return status;
+    const std::vector<Resource>& resources = device->Resources;
     for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
-        device->PortBase[i] = 0;
-        device->PortLength[i] = 0;
+        device->Sysfs.PortBase[i] = 0;
+        device->Sysfs.PortLength[i] = 0;
         const uint64_t length = ResourceLength(resources[i]);
         if ((resources[i].Flags & RESOURCE_IO) == 0 || length == 0)
             continue;
         uint32_t value = 0;
-        status = ReadConfig(folder, BAR0_OFFSET + 4 * i, 4, &value);
+        const PlxStatus status = ReadConfig(folder, BAR0_OFFSET + 4 * i, 4, &value);
         if (status != PLX_STATUS_OK)
             return status;
         if ((value & IO_BAR_FLAG) == 0)
             continue;  // configuration space disagrees: not an I/O BAR
-        device->PortBase[i] = value & IO_BAR_MASK;
-        device->PortLength[i] = length;
+        device->Sysfs.PortBase[i] = value & IO_BAR_MASK;
+        device->Sysfs.PortLength[i] = length;
     }
-    device->PortsKnown = 1;
+    device->Sysfs.PortsKnown = 1;
     return PLX_STATUS_OK;
 }
 
@@ -46,8 +43,8 @@ PlxStatus FindIoBar(const PlxPlatformDevice* device, uint64_t port, uint32_t siz
                     uint64_t* offset)
 {
     for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
-        const uint64_t base = device->PortBase[i];
-        const uint64_t length = device->PortLength[i];
+        const uint64_t base = device->Sysfs.PortBase[i];
+        const uint64_t length = device->Sysfs.PortLength[i];
         if (length == 0 || port < base || port - base >= length ||
             size > length - (port - base))
             continue;
@@ -63,7 +60,7 @@ PlxStatus FindIoBar(const PlxPlatformDevice* device, uint64_t port, uint32_t siz
 PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint32_t size,
                      bool write)
 {
-    if (!device->PortsKnown) {
+    if (!device->Sysfs.PortsKnown) {
         const PlxStatus status = LoadIoBars(device);
         if (status != PLX_STATUS_OK)
             return status;
@@ -73,19 +70,19 @@ PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint
     const PlxStatus status = FindIoBar(device, port, size, &bar, &offset);
     if (status != PLX_STATUS_OK)
         return status;
-    if (device->PortFile[bar] < 0) {
-        device->PortFile[bar] = OpenFile(ResourceFile(device->Path, bar), O_RDWR);
-        if (device->PortFile[bar] < 0)
+    if (device->Sysfs.PortFile[bar] < 0) {
+        device->Sysfs.PortFile[bar] = OpenFile(ResourceFile(device->Path, bar), O_RDWR);
+        if (device->Sysfs.PortFile[bar] < 0)
             return PLX_ERR_FILE;
     }
-    const bool done = write ? PwriteExact(device->PortFile[bar], value, size, offset)
-                            : PreadExact(device->PortFile[bar], value, size, offset);
+    const bool done = write ? PwriteExact(device->Sysfs.PortFile[bar], value, size, offset)
+                            : PreadExact(device->Sysfs.PortFile[bar], value, size, offset);
     return done ? PLX_STATUS_OK : PLX_ERR_FILE;
 }
 
 void ClosePortFiles(PlxPlatformDevice* device)
 {
-    for (int& fd : device->PortFile)
+    for (int& fd : device->Sysfs.PortFile)
         CloseFile(&fd);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 #include "tools/simbus/sim_bus.h"
 #include "tools/testkit/files.h"
 

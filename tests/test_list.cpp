@@ -32,9 +32,9 @@ std::string Line(const std::string& number, const std::string& address, const st
 }
 
 const std::string PERMISSION =
-    "      - no permission to read and write resource1 and resource3: the udev rule\n"
-    "        60-veldran.rules gives the card's files to the group veldran; join it and\n"
-    "        log in again, or run as root\n";
+    "      - no permission to read and write resource1 and resource3; the udev rule\n"
+    "        60-veldran.rules gives the card's files to the group veldran; join it\n"
+    "        and log in again, or run as root\n";
 const std::string DECODING = "      - I/O or memory decoding is off; a run as root turns it on\n";
 
 // What the list says under a card with a driver bound.
@@ -176,7 +176,7 @@ TEST_F(List, AnOperatorWithoutTheGroupIsToldWhatGrantsAccess)
     r = RunListAsUser(true);
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "yes") +
                          Line("1", "0000:02:00.0", "Quorvel KX-10 card", "no") +
-                         "      - no permission to read and write resource3: the udev rule\n" +
+                         "      - no permission to read and write resource3; the udev rule\n" +
                          PERMISSION.substr(PERMISSION.find("        60-")));
     r = RunListAsUser(false);
     EXPECT_THAT(r.Out, HasSubstr(Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no")));
@@ -219,8 +219,8 @@ TEST_F(List, LockdownIsNamedWithItsModeOrAsUnknown)
     Outcome r = RunList();
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
                          "      - kernel lockdown is on (integrity): the kernel lets no program reach the\n"
-                         "        card, root included; only booting without it helps (Secure Boot off,\n"
-                         "        no lockdown= boot option)\n");
+                         "        card, root included; only booting without it helps (Secure Boot off, no\n"
+                         "        lockdown= boot option)\n");
     WriteLockdown("none [\x1b(0\x07integrity] confidentiality\n");
     EXPECT_THAT(RunList().Out, HasSubstr("      - kernel lockdown is on (?(0?integrity):"));
     WriteLockdown("[none] integrity confidentiality\n");
@@ -260,9 +260,12 @@ TEST_F(List, ABoundDriverIsAWarningNamedWithHowToUnbindIt)
                   Line("1", "0000:02:00.0", "Quorvel KX-10 card", "yes") +
                   DriverWarning("uio_pci_generic", "0000:02:00.0") +
                   Line("2", "0000:03:00.0", "Quorvel KX-10 card", "no") +
-                  DriverWarning("plx?]0;x?", "0000:03:00.0") +
+                  "      - warning: the kernel driver plx?]0;x? is bound to the card; a run goes\n"
+                  "        ahead, but the driver may use the card too or keep it from being\n"
+                  "        mapped; to keep the driver off the card, unbind it as root:\n"
+                  "        echo 0000:03:00.0 > /sys/bus/pci/devices/0000:03:00.0/driver/unbind\n"
                   "      - I/O or memory decoding is off, and the kernel enables no card that a\n"
-                  "        driver holds: unbind the driver, then run as root\n");
+                  "        driver holds; unbind the driver, then run as root\n");
     EXPECT_EQ(RunVeldran({prom, "1"}, root).Status, 0) << "a run goes ahead";
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 using namespace sysfs;
 

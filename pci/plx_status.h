@@ -1,4 +1,4 @@
-// Why a call of the sysfs card-access layer failed. The program only tells
+// Why a call of the platform's card access failed. The program only tells
 // success from failure; the codes are for the layer's own tests, which must
 // see a call fail for the reason they provoked.
 #pragma once
@@ -22,4 +22,8 @@ enum : PlxStatus {
     PLX_ERR_INTERNAL = 526,       // an exception (out of memory)
     PLX_ERR_BUSY = 527,           // another process holds the device
     PLX_ERR_NO_LOCK = 528,        // the device's lock cannot be found or taken
+    PLX_ERR_NOT_HELD = 529,       // no holder keeps the device
+    PLX_ERR_LOCKED_DOWN = 530,    // the kernel refuses the method (lockdown)
+    PLX_ERR_VFIO = 531,           // a VFIO step failed (container, group, device, region)
+    PLX_ERR_HOLD = 532,           // the holder could not be started or reached
 };

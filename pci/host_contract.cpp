@@ -1,14 +1,16 @@
-// The card-access contract (pci/plx_api.h) on Linux, over the kernel's PCI
-// files in sysfs (pci/sysfs_formats.h lists them). These functions check
-// what they are given and hand the work to the backend's files.
+// The card-access contract (pci/plx_api.h) on Linux. These functions check
+// what they are given, find devices through sysfs (pci/sysfs_formats.h
+// lists its files), and hand the work on an open device to the access
+// method its open chose (pci/host.h).
 //
-// Failures return one of the codes of pci/plx_sysfs_status.h; callers
+// Failures return one of the codes of pci/plx_status.h; callers
 // give them no meaning beyond "failed".
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
-#include "pci/sysfs_internal.h"
+#include "pci/host.h"
 
 using namespace sysfs;
 
@@ -67,7 +69,30 @@ PlxStatus PortCall(DeviceObject* device, uint64_t port, void* value, uint32_t si
         return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
         return PLX_ERR_NOT_OPEN;
-    return Guarded([&] { return AccessPort(device->Platform, port, value, size, write); });
+    PlxPlatformDevice* platform = device->Platform;
+    return Guarded([&] { return platform->Method->AccessPort(platform, port, value, size, write); });
+}
+
+// The device the key names: exactly that address after a search, else the
+// first match.
+PlxStatus FindNamed(const DeviceKey& key, Found* found)
+{
+    return key.AtAddress == PLX_AT_ADDRESS ? FindAt(key, found) : FindDevice(key, 0, found);
+}
+
+// Chooses the device's method and has it take the device.
+PlxStatus OpenFound(const Found& found, PlxPlatformDevice* platform)
+{
+    if (found.Path.size() >= PLX_PATH_MAX)
+        return PLX_ERR_PATH_LONG;
+    std::memcpy(platform->Path, found.Path.c_str(), found.Path.size() + 1);
+    platform->Address = found.Address;
+    // Once per run: every later step reads the BARs from here.
+    const PlxStatus status = ReadResources(found.Path, &platform->Resources);
+    if (status != PLX_STATUS_OK)
+        return status;
+    platform->Method = &ChooseMethod(found);
+    return platform->Method->Open(found, platform);
 }
 
 }  // namespace
@@ -94,24 +119,27 @@ PlxStatus PlxPci_DeviceOpen(DeviceKey* key, DeviceObject* device)
     PlxPlatformDevice* platform = new (std::nothrow) PlxPlatformDevice();
     if (platform == nullptr)
         return PLX_ERR_INTERNAL;
-    DeviceKey described;
-    // Room first, so that once claimed the record is noted without fail.
+    Found found;
+    // Room first, so that once taken the device is noted without fail.
     const PlxStatus status = Guarded([&] {
         LiveRecords().reserve(LiveRecords().size() + 1);
-        return Claim(*key, platform, &described);
+        const PlxStatus named = FindNamed(*key, &found);
+        return named == PLX_STATUS_OK ? OpenFound(found, platform) : named;
     });
     if (status != PLX_STATUS_OK) {
-        CloseFile(&platform->LockFile);
+        if (platform->Method != nullptr)
+            platform->Method->Close(platform);
         delete platform;
         return status;
     }
     platform->Generation = NextGeneration();
     LiveRecords().push_back(platform);
+    RememberOpen(platform);
     device->IsOpen = 1;
-    device->Key = described;
+    device->Key = found.Key;
     device->Platform = platform;
     device->Generation = platform->Generation;
-    *key = described;
+    *key = found.Key;
     return PLX_STATUS_OK;
 }
 
@@ -119,14 +147,12 @@ PlxStatus PlxPci_DeviceClose(DeviceObject* device)
 {
     if (!IsOpenDevice(device))
         return PLX_ERR_NOT_OPEN;
-    const PlxStatus status = UnmapAll(device->Platform);
-    ClosePortFiles(device->Platform);
-    CloseFile(&device->Platform->LockFile);
-    const DeviceKey& key = device->Key;
-    ForgetOpen(PciAddress{key.Domain, key.Bus, key.Slot, key.Function});
+    PlxPlatformDevice* platform = device->Platform;
+    const PlxStatus status = Guarded([&] { return platform->Method->Close(platform); });
+    ForgetOpen(platform);
     auto& live = LiveRecords();
-    live.erase(std::find(live.begin(), live.end(), device->Platform));
-    delete device->Platform;
+    live.erase(std::find(live.begin(), live.end(), platform));
+    delete platform;
     device->Platform = nullptr;
     device->IsOpen = 0;
     return status;
@@ -138,7 +164,10 @@ uint32_t PlxPci_PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uin
     uint32_t value = 0;
     const PlxStatus result = Guarded([&] {
         std::string folder;
-        const PlxStatus found = ResolveFolder(bus, slot, function, &folder);
+        PlxStatus found = PLX_ERR_NOT_FOUND;
+        PlxPlatformDevice* open = ResolveDevice(bus, slot, function, &folder, &found);
+        if (open != nullptr)
+            return open->Method->ReadConfig(open, offset, 4, &value);
         return found == PLX_STATUS_OK ? ReadConfig(folder, offset, 4, &value) : found;
     });
     if (status != nullptr)
@@ -153,9 +182,8 @@ PlxStatus PlxPci_PciBarMap(DeviceObject* device, uint8_t barIndex, void** addres
         return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
         return PLX_ERR_NOT_OPEN;
-    if (device->Platform->MapBase[barIndex] != nullptr)
-        return PLX_ERR_ALREADY_MAPPED;
-    return Guarded([&] { return MapBar(device->Platform, barIndex, address); });
+    PlxPlatformDevice* platform = device->Platform;
+    return Guarded([&] { return platform->Method->MapBar(platform, barIndex, address); });
 }
 
 PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
@@ -164,7 +192,8 @@ PlxStatus PlxPci_PciBarUnmap(DeviceObject* device, void** address)
         return PLX_ERR_ARGUMENT;
     if (!IsOpenDevice(device))
         return PLX_ERR_NOT_OPEN;
-    return UnmapWindow(device->Platform, address);
+    PlxPlatformDevice* platform = device->Platform;
+    return Guarded([&] { return platform->Method->UnmapBar(platform, address); });
 }
 
 PlxStatus PlxPci_IoPortRead(DeviceObject* device, uint64_t port, void* value, uint32_t size,
@@ -185,7 +214,44 @@ PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access)
         return PLX_ERR_ARGUMENT;
     *access = PlxAccess{};
     return Guarded([&] {
-        CheckAccess(DeviceFolder(*key), access);
+        Found found;
+        const PlxStatus status = FindNamed(*key, &found);
+        if (status != PLX_STATUS_OK)
+            return status;
+        const AccessMethod& method = ChooseMethod(found);
+        std::snprintf(access->Method, sizeof access->Method, "%s", method.Name);
+        method.CheckAccess(found, access);
         return PLX_STATUS_OK;
     });
+}
+
+PlxStatus PlxHost_HoldDevice(DeviceObject* device)
+{
+    if (!IsOpenDevice(device))
+        return PLX_ERR_NOT_OPEN;
+    PlxPlatformDevice* platform = device->Platform;
+    return Guarded([&] { return platform->Method->Hold(platform); });
+}
+
+PlxStatus PlxHost_ReleaseDevice(const DeviceKey* key, int* holder)
+{
+    if (key == nullptr || holder == nullptr)
+        return PLX_ERR_ARGUMENT;
+    *holder = 0;
+    return Guarded([&] {
+        Found found;
+        const PlxStatus status = FindNamed(*key, &found);
+        return status == PLX_STATUS_OK ? ChooseMethod(found).Release(found, holder) : status;
+    });
+}
+
+PlxStatus PlxHost_WindowStore(DeviceObject* device, void* window, PlxWindowStore* store,
+                              void** context)
+{
+    if (window == nullptr || store == nullptr || context == nullptr)
+        return PLX_ERR_ARGUMENT;
+    if (!IsOpenDevice(device))
+        return PLX_ERR_NOT_OPEN;
+    PlxPlatformDevice* platform = device->Platform;
+    return Guarded([&] { return platform->Method->WindowStore(platform, window, store, context); });
 }

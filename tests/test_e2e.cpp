@@ -468,6 +468,8 @@ TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
         auto held = StartHeld("0");
         held->Signal(signal);
         const Outcome r = held->Finish();
+        // Ended by the signal itself, as a shell must see to stop a script.
+        EXPECT_EQ(r.Signal, signal) << strsignal(signal);
         EXPECT_EQ(r.Status, 128 + signal) << strsignal(signal);
         EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
         EXPECT_THAT(r.Out, ::testing::Not(::testing::HasSubstr("Successfully")));
@@ -492,6 +494,28 @@ TEST_F(HeldRun, SignalsIgnoredOnEntryStayIgnored)
     EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
                                            "Function complete.\n"));
     EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+}
+
+// Ctrl-C in a terminal signals the whole foreground job: bash and the run
+// it waits for. bash ends the script only if the run died of the signal;
+// a run that merely exited 130 tells it the signal was handled.
+TEST_F(HeldRun, CtrlCDuringARunStopsTheScriptThatStartedIt)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    Command script{"/bin/bash",
+                   {"-c", "for i in 1 2 3; do \"$0\" \"$1\" 0; done; echo script went on",
+                    VELDRAN_BINARY, image},
+                   {{"VELDRAN_SYSFS_ROOT", root}}};
+    script.OwnProcessGroup = true;
+    Process held(script);
+    ASSERT_TRUE(held.WaitForOutput("\nProgramming...\n")) << held.OutputSoFar();
+    held.SignalGroup(SIGINT);
+    const Outcome r = held.Finish();
+    EXPECT_EQ(r.Signal, SIGINT) << r.Out;
+    EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
+    EXPECT_EQ(r.Out.find(BANNER, BANNER.size()), std::string::npos) << "a second run started";
+    EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
 }
 
 // The card's lock is free: no run holds it any more.

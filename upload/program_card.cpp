@@ -23,10 +23,14 @@ constexpr int TRAILING_BYTES = 24;
     FatalExit(status, "%s", message);
 }
 
+// Puts the FPGA in reset and ends the run by the signal that stopped it, so
+// that a script running it stops as well.
 static void StopIfInterrupted()
 {
-    if (const int signal = InterruptSignal())
-        AbortProgramming(128 + signal, "Programming interrupted.");
+    if (const int signal = InterruptSignal()) {
+        ControlClearProgramBit();
+        FatalExitBySignal(signal, "Programming interrupted.");
+    }
 }
 
 static void StartConfigurationCycle()

@@ -238,7 +238,7 @@ TEST_F(ProgramTest, AnInterruptThatCutsAReadShortIsNoReadError)
 static void OwnHandler(int) {}
 
 // nohup, or a caller with a handler of its own: after the stream each
-// signal has what it had before, not the default that ends the process.
+// signal has what it had before, the default included.
 TEST_F(ProgramTest, SignalsAreGivenBackAsTheyWereFound)
 {
     struct sigaction ignore = {}, own = {}, hup = {}, quit = {}, after = {};
@@ -252,4 +252,8 @@ TEST_F(ProgramTest, SignalsAreGivenBackAsTheyWereFound)
     EXPECT_EQ(after.sa_handler, SIG_IGN);
     sigaction(SIGQUIT, &quit, &after);
     EXPECT_EQ(after.sa_handler, OwnHandler);
+    for (const int signal : {SIGUSR1, SIGRTMIN, SIGRTMAX}) {
+        sigaction(signal, nullptr, &after);
+        EXPECT_EQ(after.sa_handler, SIG_DFL) << signal;
+    }
 }

@@ -96,18 +96,21 @@ protected:
 }
 
 // Also with BAR 3 starting part-way into its page: the program must store
-// at the window's start, not at the start of the mapping.
+// at the window's start, not at the start of the mapping. And all the data
+// after the header, whatever length it declares.
 TEST_F(StreamTest, BitFileDataIsSentBitReversedThenPadding)
 {
+    const Bytes data = Pattern(8000, 1);
     SimCard offset_card;
     offset_card.Bar3Size = 16;
     offset_card.Bar3PageOffset = 0x30;
-    for (const SimCard& card : {SimCard{}, offset_card}) {
-        SCOPED_TRACE("BAR 3 page offset " + std::to_string(card.Bar3PageOffset));
+    const std::pair<SimCard, uint32_t> cases[] = {{SimCard{}, 8000}, {offset_card, 100}};
+    for (const auto& [card, declared] : cases) {
+        SCOPED_TRACE("BAR 3 page offset " + std::to_string(card.Bar3PageOffset) + ", declared " +
+                     std::to_string(declared));
         if (!MakeBus(card))
             return;
-        const Bytes data = Pattern(8000, 1);
-        const Recording rec = Program(StreamBitFile(data, data.size()), "design.bit");
+        const Recording rec = Program(StreamBitFile(data, declared), "design.bit");
         REQUIRE_WATCHED(rec);
         EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
         EXPECT_TRUE(SameStream(Reversed(data) + PADDING, rec.Stored));

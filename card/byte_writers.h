@@ -10,12 +10,12 @@
 
 extern const uint8_t BitReverseTable[256];
 
+// The two writers the run chooses between (its ByteWriter). Each takes a
+// run of bytes rather than one, so that choosing the writer costs one call
+// per block, not one per byte.
+
 // .BIT data: each byte with its bit order reversed.
-void WriteByteReversed(uint8_t byte);
+void WriteByteReversed(const uint8_t* bytes, std::size_t count);
 
 // PROM data and the trailing bytes: each byte as it is.
-void WriteByteRaw(uint8_t byte);
-
-// Sends a block through the writer the run has chosen. The choice is made
-// once per block rather than once per byte; the stores are the same.
-void WriteBlock(const uint8_t* bytes, std::size_t count);
+void WriteByteRaw(const uint8_t* bytes, std::size_t count);

@@ -8,6 +8,12 @@
 constexpr uint32_t REGISTER_SIZE = 4;
 constexpr int DONE_CONFIRM_REPEATS = 100;
 
+// The card wants about a millisecond after its program bit changes, as a
+// clock tick lasted where it was first programmed. Here the clock ticks
+// every microsecond, so the tick waited for is a millisecond of clock.
+static_assert(CLOCKS_PER_SEC >= 1000, "the clock must resolve a millisecond");
+constexpr clock_t CLOCKS_PER_MILLISECOND = CLOCKS_PER_SEC / 1000;
+
 static const char CONTROL_ERROR[] = "Can't access 9054 card control register.\n";
 static const char STATUS_ERROR[] = "Can't access 9054 card status register.\n";
 
@@ -61,18 +67,12 @@ int ConfirmDone()
 
 void WaitOneTick()
 {
-    // The clock ticks every microsecond here, but the card wants about a
-    // millisecond after its program bit changes, as it had where a tick
-    // was a millisecond long.
-    clock_t ticks = CLOCKS_PER_SEC / 1000;
-    if (ticks < 1)
-        ticks = 1;
     const clock_t start = std::clock();
     if (start == static_cast<clock_t>(-1))
         return;
     for (;;) {
         const clock_t now = std::clock();
-        if (now == static_cast<clock_t>(-1) || now - start >= ticks)
+        if (now == static_cast<clock_t>(-1) || now - start >= CLOCKS_PER_MILLISECOND)
             return;
     }
 }

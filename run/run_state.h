@@ -27,7 +27,8 @@ constexpr uint32_t DONE_BIT = 0x00000002;
 
 constexpr std::size_t BLOCK_SIZE = 16384;
 
-using ByteWriterFn = void (*)(uint8_t);
+// WriteByteReversed or WriteByteRaw (card/byte_writers.h).
+using ByteWriterFn = void (*)(const uint8_t* bytes, std::size_t count);
 
 struct RunState {
     DeviceObject CardDevice;

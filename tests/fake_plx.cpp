@@ -52,6 +52,7 @@ static void Record(const std::string& call)
 {
     Fake.Calls.push_back(call);
     Fake.CallTimes.push_back(std::clock());
+    Fake.WindowAtCall.push_back(Fake.Window[0]);
     if (Fake.LogPath.empty())
         return;
     // Unbuffered, so that what a death test's child did survives its exit.
@@ -118,9 +119,11 @@ PlxStatus PlxPci_IoPortRead(DeviceObject*, uint64_t port, void* value, uint32_t 
     Record("PortRead " + std::to_string(port) + " " + std::to_string(size) + " " +
            std::to_string(accessType));
     const int index = Fake.PortReads++;
+    const int sinceWrite = Fake.ReadsSinceWrite++;
     if (index == Fake.FailPortReadAt)
         return PLX_STATUS_OK + 1;
-    uint32_t v = index == Fake.ClearDoneAtRead ? Fake.Register & ~DONE_MASK : Fake.Register;
+    uint32_t v = sinceWrite == Fake.ClearDoneAtReadAfterWrite ? Fake.Register & ~DONE_MASK
+                                                               : Fake.Register;
     if (!Fake.ScriptedReads.empty()) {
         v = Fake.ScriptedReads.front();
         Fake.ScriptedReads.pop_front();
@@ -138,6 +141,7 @@ PlxStatus PlxPci_IoPortWrite(DeviceObject*, uint64_t port, void* value, uint32_t
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(v));
     Record("PortWrite " + std::to_string(port) + " " + std::to_string(size) + " " +
            std::to_string(accessType) + " " + hex);
+    Fake.ReadsSinceWrite = 0;
     if (Fake.PortWrites++ == Fake.FailPortWriteAt)
         return PLX_STATUS_OK + 1;
     Fake.Register = v;

@@ -17,7 +17,10 @@ struct FakePlx {
     PlxStatus MapStatus = PLX_STATUS_OK;
     int FailPortReadAt = -1;   // zero-based index of the port read that fails
     int FailPortWriteAt = -1;  // likewise for writes
-    int ClearDoneAtRead = -1;  // zero-based index of a port read that shows DONE clear
+    // The port read that shows DONE clear, counted from 0 after the latest
+    // write: so many reads in a row follow a write only in the DONE
+    // confirmation.
+    int ClearDoneAtReadAfterWrite = -1;
     DeviceKey FoundKey = {};
     uint32_t Bar1 = 0xE001;
     void* MapAddress = nullptr;          // null: the fake's own window
@@ -26,9 +29,11 @@ struct FakePlx {
     std::deque<uint32_t> ScriptedReads;  // read before Register, in order
     int PortReads = 0;
     int PortWrites = 0;
+    int ReadsSinceWrite = 0;
     std::vector<uint32_t> Written;
     std::vector<std::string> Calls;
     std::vector<std::clock_t> CallTimes;  // the processor clock at each call
+    std::vector<uint8_t> WindowAtCall;    // the window's first byte at each call
     std::string LogPath;  // calls are appended there too, for death tests; a fresh file per reset
     uint8_t* Window = nullptr;  // 64 bytes, shared with death tests' children: their stores show
 };

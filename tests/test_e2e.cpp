@@ -571,9 +571,23 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
     EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
 }
 
+// Every signal whose default ends the process, but for the program's own
+// faults: the operator's Ctrl-C and Ctrl-\, a service stop, a dropped
+// session, dd's request for progress, timers, a CPU-time limit.
+std::vector<int> Interrupts()
+{
+    std::vector<int> signals = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1,
+                                SIGUSR2,   SIGALRM, SIGVTALRM, SIGPROF, SIGIO,
+                                SIGPWR,    SIGSTKFLT, SIGXCPU};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        signals.push_back(signal);
+    return signals;
+}
+
 TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
 {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const int signal : Interrupts()) {
+        SCOPED_TRACE(strsignal(signal));
         TempFolder bus;
         root = bus.Path() + "/sys";
         const SimCard card = CardAt(1);
@@ -581,7 +595,9 @@ TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
         auto held = StartHeld("0");
         held->Signal(signal);
         const Outcome r = held->Finish();
-        EXPECT_EQ(r.Status, 128 + signal) << strsignal(signal);
+        // Ended by the signal itself, as a shell must see to stop a script.
+        EXPECT_EQ(r.Signal, signal);
+        EXPECT_EQ(r.Status, 128 + signal);
         EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
         EXPECT_THAT(r.Out, ::testing::Not(::testing::HasSubstr("Successfully")));
         // MODE set, PROGRAM cleared: the FPGA is held in reset.
@@ -597,14 +613,39 @@ TEST_F(HeldRun, SignalsIgnoredOnEntryStayIgnored)
 {
     const SimCard card = CardAt(1);
     MakeBus({card});
-    auto held = StartHeld("0", "INT TERM HUP QUIT");
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    std::string numbers;
+    for (const int signal : Interrupts())
+        numbers += " " + std::to_string(signal);
+    auto held = StartHeld("0", numbers);
+    for (const int signal : Interrupts())
         held->Signal(signal);
     const Outcome r = held->Finish();
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
                                            "Function complete.\n"));
     EXPECT_EQ(ReadSimControl(root, card), 0x000D0002u);
+}
+
+// Ctrl-C in a terminal signals the whole foreground job: bash and the run
+// it waits for. bash ends the script only if the run died of the signal;
+// a run that merely exited 130 tells it the signal was handled.
+TEST_F(HeldRun, CtrlCDuringARunStopsTheScriptThatStartedIt)
+{
+    const SimCard card = CardAt(1);
+    MakeBus({card});
+    Command script{"/bin/bash",
+                   {"-c", "for i in 1 2 3; do \"$0\" \"$1\" 0; done; echo script went on",
+                    VELDRAN_BINARY, image},
+                   {{"VELDRAN_SYSFS_ROOT", root}}};
+    script.OwnProcessGroup = true;
+    Process held(script);
+    ASSERT_TRUE(held.WaitForOutput("\nProgramming...\n")) << held.OutputSoFar();
+    held.SignalGroup(SIGINT);
+    const Outcome r = held.Finish();
+    EXPECT_EQ(r.Signal, SIGINT) << r.Out;
+    EXPECT_EQ(r.Err, ErrorBlock("Programming interrupted."));
+    EXPECT_EQ(r.Out.find(BANNER, BANNER.size()), std::string::npos) << "a second run started";
+    EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
 }
 
 // The card's lock is free: no run holds it any more.

@@ -18,24 +18,15 @@
 using ::testing::ElementsAre;
 using ::testing::ExitedWithCode;
 using ::testing::HasSubstr;
+using ::testing::KilledBySignal;
 using ::testing::Not;
 using ::testing::StrEq;
-
-static Bytes sent;
-static std::vector<std::clock_t> sentAt;  // the processor clock at each byte
-static void Record(uint8_t byte)
-{
-    sent.push_back(byte);
-    sentAt.push_back(std::clock());
-}
 
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ResetFake();
-        sent.clear();
-        sentAt.clear();
         State.ControlPort = 0xE06C;
         State.DataWindow = Fake.Window;
         State.DeviceOpen = 1;
@@ -63,102 +54,26 @@ protected:
         return text.str();
     }
     // ProgramCard in a death test's child, its output kept for ChildOutput().
-    void ExpectProgramFails(int status, const std::string& message)
+    template <typename HowItEnds>
+    void ExpectProgramEnds(HowItEnds ends, const std::string& message)
     {
         EXPECT_EXIT(
             {
                 std::freopen(childOut.c_str(), "w", stdout);
                 ProgramCard();
             },
-            ExitedWithCode(status), StrEq(ErrorBlock(message)));
+            ends, StrEq(ErrorBlock(message)));
+    }
+    void ExpectProgramFails(int status, const std::string& message)
+    {
+        ExpectProgramEnds(ExitedWithCode(status), message);
     }
     std::string childOut = TempFile({});
 };
 
-TEST_F(ProgramTest, CountdownShowsWhatRemainsBeforeEachBlock)
-{
-    Load(PromImage(600));
-    EXPECT_EQ(Program(), "\nProgramming...\n600   \r0     \nSuccessfully programmed 600 bytes.");
-
-    SetUp();
-    Load(PromImage(40960));
-    EXPECT_EQ(Program(), "\nProgramming...\n40960 \r24576 \r8192  \r0     "
-                         "\nSuccessfully programmed 40960 bytes.");
-
-    SetUp();
-    Load(BitFile(Bytes{}));
-    EXPECT_EQ(Program(), "\nProgramming...\n0     \nSuccessfully programmed 0 bytes.");
-}
-
-TEST_F(ProgramTest, EverythingAfterTheLengthIsSentWhateverItDeclares)
-{
-    const Bytes data = Pattern(20000, 3);
-    Load(BitFile({"a", "b", "c", "d"}, 100, data));
-    State.ByteWriter = Record;
-    const std::string out = Program();
-    // Below zero, the 32-bit countdown shows as a large unsigned figure.
-    EXPECT_EQ(out, "\nProgramming...\n100   \r4294951012\r0     "
-                   "\nSuccessfully programmed 20000 bytes.");
-    EXPECT_TRUE(sent == data) << "sent " << sent.size() << " of " << data.size() << " bytes";
-}
-
-TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
-{
-    Fake.Register = 0x00010002;  // PROGRAM left set by an earlier run
-    Load(PromImage(100));
-    State.ByteWriter = Record;
-    Program();
-    EXPECT_THAT(Fake.Written, ElementsAre(0x000D0002u, 0x000C0002u, 0x000D0002u));
-    EXPECT_EQ(Fake.PortReads, 4 + 101);
-    // The FPGA clears its memory after PROGRAM is set, and raises DONE after
-    // the last byte: a tick (a millisecond of processor clock) for each.
-    const std::size_t programSet = 6;  // the last write; the DONE reads follow
-    ASSERT_EQ(Fake.Calls.at(programSet), "PortWrite 57452 4 2 0x000D0002");
-    ASSERT_EQ(sent.size(), 100u);
-    EXPECT_GE(sentAt.front() - Fake.CallTimes[programSet], CLOCKS_PER_SEC / 1000);
-    EXPECT_GE(Fake.CallTimes.at(programSet + 1) - sentAt.back(), CLOCKS_PER_SEC / 1000);
-    // The image's last byte is not 0xFF; the trailing bytes are.
-    EXPECT_EQ(Fake.Window[0], 0xFF);
-    EXPECT_EQ(State.ConfigFile, nullptr);
-}
-
-TEST_F(ProgramTest, DoneBusyAtStartSendsNothing)
-{
-    Fake.Register = 0;
-    Load(PromImage(100));
-    ExpectProgramFails(EXIT_NOT_DONE, "<DONE> status bit indicates busy at start of programming.");
-    EXPECT_EQ(ChildOutput(), "\nProgramming...\n");
-    EXPECT_EQ(Fake.Window[0], 0);
-    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
-}
-
-TEST_F(ProgramTest, DoneThatFlickersDuringConfirmationFails)
-{
-    Fake.ClearDoneAtRead = 4 + 57;
-    Load(PromImage(100));
-    ExpectProgramFails(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
-    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
-    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
-}
-
-TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
-{
-    Load(PromImage(100));
-    Fake.FailPortReadAt = 2;  // the status read after PROGRAM is cleared
-    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't access 9054 card status register.\n")));
-    Fake.FailPortReadAt = 3;  // the read before PROGRAM is set
-    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
-    Fake.FailPortReadAt = -1;
-    Fake.FailPortWriteAt = 2;  // the write that sets PROGRAM
-    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
-                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
-}
-
 // A stream whose reads fail once some bytes have been delivered: they
 // return result, with errno set to error; with signal set, as a read from
-// a FIFO that a signal cuts short.
+// a FIFO that a signal cuts short. Result 0 and error 0 end it cleanly.
 struct FailingSource {
     Bytes bytes;
     std::size_t position;
@@ -166,11 +81,13 @@ struct FailingSource {
     ssize_t result = -1;
     int error = EIO;
     int signal = 0;
+    std::vector<std::clock_t> readAt = {};  // the processor clock at each read
 };
 
 static ssize_t FailingRead(void* cookie, char* buffer, size_t size)
 {
     auto* source = static_cast<FailingSource*>(cookie);
+    source->readAt.push_back(std::clock());
     if (source->position >= source->failAfter) {
         if (source->signal != 0) {
             raise(source->signal);
@@ -194,6 +111,97 @@ static void StreamFrom(FailingSource* source)
     ASSERT_NE(State.ConfigFile, nullptr);
     State.ConfigLength = static_cast<int32_t>(source->bytes.size());
     State.ByteWriter = WriteByteRaw;
+}
+
+TEST_F(ProgramTest, CountdownShowsWhatRemainsBeforeEachBlock)
+{
+    Load(PromImage(600));
+    EXPECT_EQ(Program(), "\nProgramming...\n600   \r0     \nSuccessfully programmed 600 bytes.");
+
+    SetUp();
+    Load(PromImage(40960));
+    EXPECT_EQ(Program(), "\nProgramming...\n40960 \r24576 \r8192  \r0     "
+                         "\nSuccessfully programmed 40960 bytes.");
+
+    SetUp();
+    Load(BitFile(Bytes{}));
+    EXPECT_EQ(Program(), "\nProgramming...\n0     \nSuccessfully programmed 0 bytes.");
+}
+
+TEST_F(ProgramTest, EverythingAfterTheLengthIsSentWhateverItDeclares)
+{
+    Load(BitFile({"a", "b", "c", "d"}, 100, Pattern(20000, 3)));
+    // Below zero, the 32-bit countdown shows as a large unsigned figure.
+    EXPECT_EQ(Program(), "\nProgramming...\n100   \r4294951012\r0     "
+                         "\nSuccessfully programmed 20000 bytes.");
+}
+
+TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
+{
+    Fake.Register = 0x00010002;  // PROGRAM left set by an earlier run
+    // Whole blocks, so that the read that finds the end comes after the
+    // last store.
+    static FailingSource source;
+    const Bytes image = PromImage(BLOCK_SIZE);
+    ASSERT_NE(image.back(), 0xFF);
+    source = {image, 0, image.size(), 0, 0};
+    StreamFrom(&source);
+    Program();
+    EXPECT_THAT(Fake.Written, ElementsAre(0x000D0002u, 0x000C0002u, 0x000D0002u));
+    // Setting PROGRAM is the last write; the 101 DONE reads follow it.
+    std::size_t programSet = 0;
+    for (std::size_t i = 0; i < Fake.Calls.size(); ++i)
+        if (Fake.Calls[i].rfind("PortWrite", 0) == 0)
+            programSet = i;
+    ASSERT_EQ(Fake.Calls.at(programSet), "PortWrite 57452 4 2 0x000D0002");
+    const std::vector<std::string> after(Fake.Calls.begin() + programSet + 1, Fake.Calls.end());
+    EXPECT_EQ(after, std::vector<std::string>(101, "PortRead 57452 4 2"));
+    // The FPGA clears its memory after PROGRAM is set, and raises DONE after
+    // the last byte: a tick (a millisecond of processor clock) for each,
+    // before the first read of the file and after the read that finds its
+    // end.
+    ASSERT_FALSE(source.readAt.empty());
+    EXPECT_GE(source.readAt.front() - Fake.CallTimes[programSet], CLOCKS_PER_SEC / 1000);
+    EXPECT_GE(Fake.CallTimes.at(programSet + 1) - source.readAt.back(), CLOCKS_PER_SEC / 1000);
+    // DONE is read with the data's last byte in the window, the trailing
+    // bytes come after it.
+    EXPECT_EQ(Fake.WindowAtCall.at(programSet + 1), image.back());
+    EXPECT_EQ(Fake.Window[0], 0xFF);
+    EXPECT_EQ(State.ConfigFile, nullptr);
+}
+
+TEST_F(ProgramTest, DoneBusyAtStartSendsNothing)
+{
+    Fake.Register = 0;
+    Load(PromImage(100));
+    ExpectProgramFails(EXIT_NOT_DONE, "<DONE> status bit indicates busy at start of programming.");
+    EXPECT_EQ(ChildOutput(), "\nProgramming...\n");
+    EXPECT_EQ(Fake.Window[0], 0);
+    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+}
+
+TEST_F(ProgramTest, DoneThatFlickersDuringConfirmationFails)
+{
+    Fake.ClearDoneAtReadAfterWrite = 57;  // in the middle of the confirmation
+    Load(PromImage(100));
+    ExpectProgramFails(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
+    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
+}
+
+TEST_F(ProgramTest, RegisterFailuresDuringTheSequence)
+{
+    Load(PromImage(100));
+    Fake.FailPortReadAt = 2;  // the status read after PROGRAM is cleared
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card status register.\n")));
+    Fake.FailPortReadAt = 3;  // the read before PROGRAM is set
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
+    Fake.FailPortReadAt = -1;
+    Fake.FailPortWriteAt = 2;  // the write that sets PROGRAM
+    EXPECT_EXIT(ProgramCard(), ExitedWithCode(EXIT_CARD_ACCESS),
+                StrEq(ErrorBlock("Can't access 9054 card control register.\n")));
 }
 
 TEST_F(ProgramTest, ReadErrorMidStreamClearsProgramAndNeverReportsSuccess)
@@ -224,14 +232,15 @@ TEST_F(ProgramTest, AnInterruptThatCutsAReadShortIsNoReadError)
     static FailingSource source;
     source = {PromImage(50000), 0, 2 * BLOCK_SIZE, -1, EINTR, SIGTERM};
     StreamFrom(&source);
-    ExpectProgramFails(128 + SIGTERM, "Programming interrupted.");
+    // Ended by the signal itself, so that a script running it stops too.
+    ExpectProgramEnds(KilledBySignal(SIGTERM), "Programming interrupted.");
     EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
 }
 
 static void OwnHandler(int) {}
 
 // nohup, or a caller with a handler of its own: after the stream each
-// signal has what it had before, not the default that ends the process.
+// signal has what it had before, the default included.
 TEST_F(ProgramTest, SignalsAreGivenBackAsTheyWereFound)
 {
     struct sigaction ignore = {}, own = {}, hup = {}, quit = {}, after = {};
@@ -245,4 +254,8 @@ TEST_F(ProgramTest, SignalsAreGivenBackAsTheyWereFound)
     EXPECT_EQ(after.sa_handler, SIG_IGN);
     sigaction(SIGQUIT, &quit, &after);
     EXPECT_EQ(after.sa_handler, OwnHandler);
+    for (const int signal : {SIGUSR1, SIGRTMIN, SIGRTMAX}) {
+        sigaction(signal, nullptr, &after);
+        EXPECT_EQ(after.sa_handler, SIG_DFL) << signal;
+    }
 }

@@ -53,11 +53,13 @@ protected:
     }
     std::string Sys() const { return scratch_.Path() + "/sys"; }
 
-    Recording Program(const std::string& fileBytes, const std::string& name)
+    Recording Program(const std::string& fileBytes, const std::string& name,
+                      Command::Output output = Command::Output::Captured)
     {
         const std::string path = scratch_.Path() + "/" + name;
         WriteFile(path, fileBytes);
-        const Command command{VELDRAN_PROGRAM, {path, "0"}, {{"VELDRAN_SYSFS_ROOT", Sys()}}};
+        Command command{VELDRAN_PROGRAM, {path, "0"}, {{"VELDRAN_SYSFS_ROOT", Sys()}}};
+        command.Stdout = output;
         Recording rec = RunRecorded(command, scratch_.Path());
         std::printf("[ stream ] %s\n", rec.Summary().c_str());
         return rec;
@@ -96,18 +98,21 @@ protected:
 }
 
 // Also with BAR 3 starting part-way into its page: the program must store
-// at the window's start, not at the start of the mapping.
+// at the window's start, not at the start of the mapping. And all the data
+// after the header, whatever length it declares.
 TEST_F(StreamTest, BitFileDataIsSentBitReversedThenPadding)
 {
+    const Bytes data = Pattern(8000, 1);
     SimCard offset_card;
     offset_card.Bar3Size = 16;
     offset_card.Bar3PageOffset = 0x30;
-    for (const SimCard& card : {SimCard{}, offset_card}) {
-        SCOPED_TRACE("BAR 3 page offset " + std::to_string(card.Bar3PageOffset));
+    const std::pair<SimCard, uint32_t> cases[] = {{SimCard{}, 8000}, {offset_card, 100}};
+    for (const auto& [card, declared] : cases) {
+        SCOPED_TRACE("BAR 3 page offset " + std::to_string(card.Bar3PageOffset) + ", declared " +
+                     std::to_string(declared));
         if (!MakeBus(card))
             return;
-        const Bytes data = Pattern(8000, 1);
-        const Recording rec = Program(StreamBitFile(data, data.size()), "design.bit");
+        const Recording rec = Program(StreamBitFile(data, declared), "design.bit");
         REQUIRE_WATCHED(rec);
         EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
         EXPECT_TRUE(SameStream(Reversed(data) + PADDING, rec.Stored));
@@ -123,6 +128,33 @@ TEST_F(StreamTest, PromImageIsSentUnchangedFromItsFirstByte)
     REQUIRE_WATCHED(rec);
     EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
     EXPECT_TRUE(SameStream(image + PADDING, rec.Stored));
+}
+
+// The countdown tells the operator the run is alive: each figure must have
+// reached the console, a log file here, before its block is sent, not
+// when the run ends.
+TEST_F(StreamTest, EachCountdownFigureIsShownBeforeItsBlockIsSent)
+{
+    if (!MakeBus(SimCard{}))
+        return;
+    constexpr std::size_t BLOCK = 16384;
+    const Recording rec =
+        Program(Text(PromImage(2 * BLOCK + BLOCK / 2)), "design.prom", Command::Output::File);
+    REQUIRE_WATCHED(rec);
+    EXPECT_EQ(0, rec.Run.Status) << rec.Run.Err;
+    // What remains before each block, as the figures are printed.
+    const std::string programming = "\nProgramming...\n";
+    const std::string figures[] = {"40960 \r", "24576 \r", "8192  \r"};
+    const std::string& out = rec.Run.Out;
+    std::size_t shown = out.find(programming + figures[0]);
+    ASSERT_NE(shown, std::string::npos) << out;
+    shown += programming.size();
+    for (std::size_t block = 0; block < 3; ++block) {
+        ASSERT_EQ(out.compare(shown, figures[block].size(), figures[block]), 0) << out;
+        shown += figures[block].size();
+        EXPECT_EQ(rec.ConsoleAt(block * BLOCK), static_cast<long long>(shown))
+            << "at the first store of block " << block;
+    }
 }
 
 }  // namespace

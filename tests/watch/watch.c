@@ -19,6 +19,11 @@
  *                       the library does nothing at all)
  *   VELDRAN_WATCH_INFO  file that gets "key=value" lines about the run
  *                       (default: VELDRAN_WATCH_OUT + ".info")
+ *   VELDRAN_WATCH_CONSOLE  file that gets "STORE SIZE" lines: the size of
+ *                       standard output (a regular file, so the size is
+ *                       what has reached it) at the first recorded store
+ *                       and at each store where it has changed, STORE
+ *                       counting from 0 (unset: not watched)
  *
  * The stores are assumed to come from one thread at a time.
  */
@@ -32,6 +37,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -39,6 +45,7 @@
 #define MAX_WINDOWS 8
 #define RECORD_RESERVE ((size_t)256 << 20)
 #define TRAP_FLAG 0x100
+#define MAX_CONSOLE_NOTES 4096
 
 struct window {
     volatile unsigned char *byte;
@@ -61,6 +68,10 @@ static struct {
     unsigned long stray;
     int stepping; /* window whose store is being single-stepped, or -1 */
     int stepping_stray;
+    int console; /* standard output's size is noted */
+    struct { size_t store; long long size; } console_notes[MAX_CONSOLE_NOTES];
+    int nconsole;
+    unsigned long console_dropped;
     struct sigaction old_segv;
     struct sigaction old_trap;
 } w = {.stepping = -1};
@@ -147,12 +158,34 @@ static void on_segv(int sig, siginfo_t *info, void *ctx)
     errno = saved;
 }
 
+/* What has reached standard output by the time store number `store` is
+ * made; a raw system call, safe in the handler. */
+static void note_console(size_t store)
+{
+    struct stat st;
+    long long size;
+    if (syscall(SYS_fstat, 1, &st) != 0)
+        return;
+    size = (long long)st.st_size;
+    if (w.nconsole > 0 && w.console_notes[w.nconsole - 1].size == size)
+        return;
+    if (w.nconsole == MAX_CONSOLE_NOTES) {
+        w.console_dropped++;
+        return;
+    }
+    w.console_notes[w.nconsole].store = store;
+    w.console_notes[w.nconsole].size = size;
+    w.nconsole++;
+}
+
 static void on_trap(int sig, siginfo_t *info, void *ctx)
 {
     int saved = errno;
     if (w.stepping >= 0 && (info->si_code == TRAP_TRACE || info->si_code == TRAP_BRKPT)) {
         struct window *win = &w.win[w.stepping];
         set_trap_flag(ctx, 0);
+        if (!w.stepping_stray && w.console)
+            note_console(w.len + w.dropped);
         if (w.stepping_stray)
             w.stray++;
         else if (w.len < RECORD_RESERVE)
@@ -235,6 +268,7 @@ static void prove(void)
         munmap(page, w.pagesize);
     w.nwin = 0;
     w.len = 0;
+    w.nconsole = 0;
 }
 
 /* Where the window starts within its page, if fd is a resource3: the BAR
@@ -333,6 +367,20 @@ static void write_all(const char *path, const void *data, size_t len)
         close(fd);
 }
 
+static void write_console(const char *path)
+{
+    static char text[MAX_CONSOLE_NOTES * 44];
+    size_t used = 0;
+    for (int i = 0; i < w.nconsole && used < sizeof text; i++) {
+        int n = snprintf(text + used, sizeof text - used, "%zu %lld\n", w.console_notes[i].store,
+                         w.console_notes[i].size);
+        if (n < 0)
+            break;
+        used += (size_t)n;
+    }
+    write_all(path, text, used < sizeof text ? used : sizeof text);
+}
+
 /* Registered with atexit from the constructor, so it runs after the
  * program's own exit work but before a sanitizer's leak check, which may
  * end the process with _exit. */
@@ -349,11 +397,13 @@ static void watch_finish(void)
     write_all(out, w.buf, w.proven ? w.len : 0);
     used = snprintf(text, sizeof text,
                     "method=%s\nreason=%s\nwindows=%d\nstores=%zu\nstray=%lu\ndropped=%lu\n"
-                    "notes=%s\n",
+                    "console_dropped=%lu\nnotes=%s\n",
                     w.proven ? "single-step" : "none", w.reason, w.nwin, w.len, w.stray,
-                    w.dropped, w.notes);
+                    w.dropped, w.console_dropped, w.notes);
     if (used > 0)
         write_all(info, text, (size_t)used);
+    if (w.console)
+        write_console(getenv("VELDRAN_WATCH_CONSOLE"));
 }
 
 __attribute__((constructor)) static void watch_start(void)
@@ -371,6 +421,7 @@ __attribute__((constructor)) static void watch_start(void)
     if (!libc_sigaction)
         libc_sigaction = sigaction;
     w.pagesize = (size_t)sysconf(_SC_PAGESIZE);
+    w.console = getenv("VELDRAN_WATCH_CONSOLE") && *getenv("VELDRAN_WATCH_CONSOLE");
     w.buf = call_mmap(NULL, RECORD_RESERVE, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (w.buf == MAP_FAILED) {

@@ -31,7 +31,27 @@ std::map<std::string, std::string> ParseInfo(const std::string& text)
     return info;
 }
 
+std::vector<std::pair<std::size_t, long long>> ParseConsole(const std::string& text)
+{
+    std::vector<std::pair<std::size_t, long long>> notes;
+    std::istringstream lines(text);
+    std::size_t store;
+    long long size;
+    while (lines >> store >> size)
+        notes.emplace_back(store, size);
+    return notes;
+}
+
 }  // namespace
+
+long long Recording::ConsoleAt(std::size_t store) const
+{
+    long long size = -1;
+    for (const auto& [at, then] : Console)
+        if (at <= store)
+            size = then;
+    return size;
+}
 
 bool Recording::Watched() const
 {
@@ -57,8 +77,9 @@ Recording RunRecorded(Command command, const std::string& scratch)
 {
     const std::string stored = scratch + "/recorded.bin";
     const std::string info = scratch + "/recorded.info";
-    std::remove(stored.c_str());
-    std::remove(info.c_str());
+    const std::string console = scratch + "/recorded.console";
+    for (const std::string& file : {stored, info, console})
+        std::remove(file.c_str());
     // A sanitized program insists on its runtime being loaded first; the
     // recorder only wraps mmap and munmap, so that order does not matter.
     command.Env.insert(command.Env.end(), {
@@ -66,6 +87,7 @@ Recording RunRecorded(Command command, const std::string& scratch)
         {"ASAN_OPTIONS", Joined(std::getenv("ASAN_OPTIONS"), "verify_asan_link_order=0")},
         {"VELDRAN_WATCH_OUT", stored},
         {"VELDRAN_WATCH_INFO", info},
+        {"VELDRAN_WATCH_CONSOLE", console},
     });
     Recording rec;
     rec.Run = RunProcess(command);
@@ -77,5 +99,6 @@ Recording RunRecorded(Command command, const std::string& scratch)
     }
     rec.Info = ParseInfo(infoText);
     rec.Stored = ReadFile(stored);
+    rec.Console = ParseConsole(ReadFile(console));
     return rec;
 }

@@ -78,15 +78,28 @@ void Place(int fd, int target)
         dup2(fd, target);
 }
 
+// A file that vanishes with its last descriptor.
+int AnonymousFile()
+{
+    char path[] = "/tmp/veldran-output-XXXXXX";
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(path);
+    return fd;
+}
+
 // Starts the child; returns its pid, or -1. *out and *err receive the
-// parent's reading ends.
-pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err)
+// parent's reading ends, *file standard output's file (Output::File).
+pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err, int* file)
 {
     std::vector<std::string> args = {command.Program};
     args.insert(args.end(), command.Args.begin(), command.Args.end());
     std::vector<std::string> env = Environment(command);
     std::vector<char*> argv = Pointers(args), envp = Pointers(env);
 
+    *file = command.Stdout == Command::Output::File ? AnonymousFile() : -1;
+    if (command.Stdout == Command::Output::File && *file < 0)
+        return -1;
     Pipe outPipe, errPipe;
     if (!outPipe.Open() || !errPipe.Open())
         return -1;
@@ -99,18 +112,28 @@ pid_t Spawn(const Command& command, bool smallPipe, int* out, int* err)
     const int nullOut = discard ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
     const int childOut = command.Stdout == Command::Output::Closed ? -1
                          : discard                                 ? nullOut
+                         : *file >= 0                              ? *file
                                                                    : outPipe.Write;
+    // A core file of a child that a test ends with SIGQUIT would be left in
+    // the test's folder.
+    const rlimit noCore = {0, 0};
 
     const pid_t pid = fork();
     if (pid == 0) {
         // Only what is safe between fork and exec from here on.
         signal(SIGPIPE, SIG_DFL);
+        setrlimit(RLIMIT_CORE, &noCore);
+        if (command.OwnProcessGroup)
+            setpgid(0, 0);
         Place(errPipe.Write, STDERR_FILENO);
         Place(childOut, STDOUT_FILENO);
         Place(devNull, STDIN_FILENO);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    // Here too, so that the group exists whichever of the two runs first.
+    if (command.OwnProcessGroup && pid > 0)
+        setpgid(pid, pid);
     CloseFd(&outPipe.Write);
     CloseFd(&errPipe.Write);
     for (int fd : {devNull, nullOut})
@@ -131,6 +154,17 @@ void Append(int* fd, std::string* text)
         CloseFd(fd);
 }
 
+// The whole of the file, from its start.
+std::string ReadBack(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
 double Now()
 {
     using namespace std::chrono;
@@ -139,19 +173,21 @@ double Now()
 
 }  // namespace
 
-Process::Process(const Command& command) : timeoutSeconds_(command.TimeoutSeconds)
+Process::Process(const Command& command)
+    : timeoutSeconds_(command.TimeoutSeconds), ownGroup_(command.OwnProcessGroup)
 {
-    pid_ = Spawn(command, true, &outFd_, &errFd_);
+    pid_ = Spawn(command, true, &outFd_, &errFd_, &fileFd_);
 }
 
 Process::~Process()
 {
     if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+        kill(ownGroup_ ? -pid_ : pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     CloseFd(&outFd_);
     CloseFd(&errFd_);
+    CloseFd(&fileFd_);
 }
 
 // Reads whatever either pipe has within timeoutMs; false once both ended.
@@ -201,13 +237,19 @@ void Process::Signal(int signal)
         kill(pid_, signal);
 }
 
+void Process::SignalGroup(int signal)
+{
+    if (pid_ > 0)
+        kill(-pid_, signal);
+}
+
 Outcome Process::Finish()
 {
     const double end = Now() + timeoutSeconds_;
     while (Pump(100)) {
         if (timeoutSeconds_ > 0 && Now() > end && !result_.TimedOut) {
             result_.TimedOut = true;
-            kill(pid_, SIGKILL);
+            kill(ownGroup_ ? -pid_ : pid_, SIGKILL);
         }
     }
     if (pid_ > 0) {
@@ -216,9 +258,12 @@ Outcome Process::Finish()
         while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
         }
         pid_ = -1;
-        result_.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result_.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        result_.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result_.Signal;
         result_.PeakKib = usage.ru_maxrss;
     }
+    if (fileFd_ >= 0)
+        result_.Out = ReadBack(fileFd_);
     return result_;
 }
 

@@ -155,6 +155,9 @@ PlxStatus LockFilePath(const std::string& folder, const std::vector<Resource>& r
 
 // ---- the sysfs method: ports and BARs (sysfs_ports.cpp, sysfs_bars.cpp) ----
 
+// Reads the 32-bit register at offset in I/O BAR bar of the device at
+// folder through its resourceN file, opened for reading only.
+PlxStatus PeekIoBar(const std::string& folder, unsigned bar, uint32_t offset, uint32_t* value);
 // Reads or writes size bytes at a bus I/O port address of the device.
 PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint32_t size,
                      bool write);
@@ -211,6 +214,9 @@ struct AccessMethod {
     PlxStatus (*Release)(const sysfs::Found& found, int* holder);
     // What keeps this process from driving the found device (reading only).
     void (*CheckAccess)(const sysfs::Found& found, PlxAccess* access);
+    // The register at offset in I/O BAR bar of the found device, by reading
+    // alone (PlxHost_PeekRegister).
+    PlxStatus (*Peek)(const sysfs::Found& found, unsigned bar, uint32_t offset, uint32_t* value);
 };
 
 extern const AccessMethod SYSFS_METHOD;

@@ -225,6 +225,19 @@ PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access)
     });
 }
 
+PlxStatus PlxHost_PeekRegister(const DeviceKey* key, uint8_t bar, uint32_t offset,
+                               uint32_t* value)
+{
+    if (key == nullptr || value == nullptr || bar >= PLX_BAR_COUNT)
+        return PLX_ERR_ARGUMENT;
+    return Guarded([&] {
+        Found found;
+        const PlxStatus status = FindNamed(*key, &found);
+        return status == PLX_STATUS_OK ? ChooseMethod(found).Peek(found, bar, offset, value)
+                                       : status;
+    });
+}
+
 PlxStatus PlxHost_HoldDevice(DeviceObject* device)
 {
     if (!IsOpenDevice(device))

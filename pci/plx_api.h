@@ -133,6 +133,14 @@ struct PlxAccess {
 // Fills *access for the device the key describes (as a search left it).
 PlxStatus PlxHost_CheckAccess(const DeviceKey* key, PlxAccess* access);
 
+// Reads the 32-bit register at offset within the device's I/O BAR bar, by
+// reading alone, as --list does: nothing is claimed, locked, enabled or
+// opened that a run would mind. Fails where the register cannot be read so
+// (no rights to the BAR's file, or a device that only its holder may reach
+// and no holder).
+PlxStatus PlxHost_PeekRegister(const DeviceKey* key, uint8_t bar, uint32_t offset,
+                               uint32_t* value);
+
 // After a run loaded the device: keeps what was loaded once this process
 // ends. The sysfs files leave a card as it is by themselves; through VFIO
 // the kernel resets the device when its last user closes it, so a small

@@ -44,6 +44,11 @@ PlxStatus Release(const Found&, int*)
     return PLX_ERR_NOT_HELD;
 }
 
+PlxStatus Peek(const Found& found, unsigned bar, uint32_t offset, uint32_t* value)
+{
+    return PeekIoBar(found.Path, bar, offset, value);
+}
+
 }  // namespace
 
 }  // namespace sysfs
@@ -51,5 +56,5 @@ PlxStatus Release(const Found&, int*)
 const AccessMethod SYSFS_METHOD = {
     "sysfs",           sysfs::Open,        sysfs::Close,        sysfs::ReadDeviceConfig,
     sysfs::AccessPort, sysfs::MapBar,      sysfs::UnmapWindow,  sysfs::WindowStore,
-    sysfs::Hold,       sysfs::Release,     sysfs::CheckAccess,
+    sysfs::Hold,       sysfs::Release,     sysfs::CheckAccess,  sysfs::Peek,
 };

@@ -80,6 +80,22 @@ PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint
     return done ? PLX_STATUS_OK : PLX_ERR_FILE;
 }
 
+PlxStatus PeekIoBar(const std::string& folder, unsigned bar, uint32_t offset, uint32_t* value)
+{
+    std::vector<Resource> resources;
+    const PlxStatus status = ReadResources(folder, &resources);
+    if (status != PLX_STATUS_OK)
+        return status;
+    const uint64_t length = ResourceLength(resources[bar]);
+    if ((resources[bar].Flags & RESOURCE_IO) == 0 || offset % 4 != 0 || length < 4 ||
+        offset > length - 4)
+        return PLX_ERR_PORT_RANGE;
+    Fd fd(OpenFile(ResourceFile(folder, bar), O_RDONLY));
+    if (!fd.Ok())
+        return PLX_ERR_FILE;
+    return PreadExact(fd.Get(), value, 4, offset) ? PLX_STATUS_OK : PLX_ERR_FILE;
+}
+
 void ClosePortFiles(PlxPlatformDevice* device)
 {
     for (int& fd : device->Sysfs.PortFile)

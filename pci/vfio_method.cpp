@@ -54,8 +54,13 @@ void CheckAccess(const sysfs::Found&, PlxAccess* access)
                      "only booting without it helps (Secure Boot off, no lockdown= boot option)");
 }
 
+PlxStatus NoPeek(const sysfs::Found&, unsigned, uint32_t, uint32_t*)
+{
+    return PLX_ERR_NOT_OPEN;
+}
+
 }  // namespace
 
 const AccessMethod VFIO_METHOD = {
-    "vfio", Refuse, NotOpen, NoConfig, NoPort, NoMap, NoUnmap, NoStore, NotOpen, NotHeld, CheckAccess,
+    "vfio", Refuse, NotOpen, NoConfig, NoPort, NoMap, NoUnmap, NoStore, NotOpen, NotHeld, CheckAccess, NoPeek,
 };

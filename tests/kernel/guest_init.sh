@@ -4,9 +4,10 @@
 # per card), reports each run on the second serial port, and powers the
 # machine off.
 #
-# /plan: one case a line, "NAME NUMBER ADDRESS": case_NAME runs, for the
-# card the program knows as NUMBER and the kernel as ADDRESS. Every file
-# of the card is the kernel's.
+# /plan: one case a line, "NAME NUMBER ADDRESS HOLD": case_NAME runs, for
+# the card the program knows as NUMBER and the kernel as ADDRESS; HOLD is
+# for a case that holds a run (start). Every file of the card is the
+# kernel's.
 #
 # Each case begins with a mark in its card's record: a one-byte read of
 # configuration space at 0x40 + the case's number (reads work under
@@ -77,34 +78,40 @@ run() {
     report "$1" $? /tmp/out /tmp/err
 }
 
-# start FILE: a run in the background, held (stopped) once its stream has
-# begun: after the second countdown figure, so one block has been sent.
-# Its standard output is rebuilt in /tmp/held.out from what was read.
+# start FILE: a run in the background, held at a known point: once it has
+# printed $hold bytes (the plan's fourth field), the countdown figure of its
+# second block. Its standard output is a pipe filled up to leave room for
+# $hold + 6 bytes, so that the figure, 7 bytes, waits for a reader: a write
+# that does not fit the last page of a pipe goes to a new page, and all 16
+# pages of a pipe are taken. Reported: @@fact held_NAME yes|no.
 start() {
-    rm -f /tmp/held.fifo /tmp/held.out /tmp/held.err
+    rm -f /tmp/held.fifo /tmp/held.err
     mkfifo /tmp/held.fifo
+    exec 4<>/tmp/held.fifo
+    filler=$((65536 - hold - 6))
+    dd if=/dev/zero bs=4096 count=15 2>/dev/null >&4
+    dd if=/dev/zero bs=$((filler - 61440)) count=1 2>/dev/null >&4
     $VELDRAN "$1" "$number" >/tmp/held.fifo 2>/tmp/held.err &
     held=$!
-    exec 4</tmp/held.fifo
-    : >/tmp/held.out
-    while IFS= read -r line <&4; do
-        printf '%s\n' "$line" >>/tmp/held.out
-        [ "$line" = "Programming..." ] && break
+    n=0
+    until [ "$(cat "/proc/$held/wchan" 2>/dev/null)" = pipe_write ]; do
+        n=$((n + 1))
+        if [ "$(cut -d' ' -f3 "/proc/$held/stat" 2>/dev/null)" = Z ] || [ $n -gt 3000 ]; then
+            say "@@fact held_$name no"
+            return
+        fi
+        usleep 10000
     done
-    # busybox's sh reads a given number of characters, as bash does.
-    # shellcheck disable=SC3045
-    IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
-    # shellcheck disable=SC3045
-    IFS= read -r -n 7 figure <&4 && printf '%s' "$figure" >>/tmp/held.out
-    kill -STOP "$held"
+    say "@@fact held_$name yes"
 }
 
 finish() {  # finish NAME: lets the held run go on to its end and reports it
-    kill -CONT "$held"
-    cat <&4 >>/tmp/held.out
+    exec 6</tmp/held.fifo
+    exec 4>&-
+    tail -c +$((filler + 1)) <&6 >/tmp/held.out
     wait "$held"
     status=$?
-    exec 4<&-
+    exec 6<&-
     report "$1" $status /tmp/held.out /tmp/held.err
 }
 
@@ -186,7 +193,7 @@ exec 5</plan
 case_number=0
 # The plan is read from its own descriptor, so that no case's run can take
 # the rest of it from standard input.
-while read -r name number address <&5; do
+while read -r name number address hold <&5; do
     case_number=$((case_number + 1))
     card=/sys/bus/pci/devices/$address
     say "@@case $case_number $name"

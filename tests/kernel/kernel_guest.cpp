@@ -138,7 +138,7 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const Gue
             return false;
         }
         cases += c.Name + " " + std::to_string(CardNumber(plan, c.Card)) + " " +
-                 CardAddress(*card) + "\n";
+                 CardAddress(*card) + " " + std::to_string(c.Hold) + "\n";
     }
     if (ec || !WriteFile(tree + "/plan", cases) ||
         !WriteFile(tree + "/etc/passwd",

@@ -7,6 +7,7 @@
 // has powered off.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -46,6 +47,7 @@ struct GuestCard {
 struct GuestCase {
     std::string Name;
     std::string Card;
+    std::size_t Hold = 0;  // a held run is held once it has printed this many bytes
 };
 
 struct GuestPlan {

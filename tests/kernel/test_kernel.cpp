@@ -199,6 +199,13 @@ Traffic TrafficOf(const std::vector<CardEvent>& received)
     return t;
 }
 
+// The tokens for a failure message, with the first unexpected event.
+std::string Show(const Traffic& t)
+{
+    const std::size_t at = t.Tokens.find('?');
+    return t.Tokens + (at == std::string::npos ? "" : "\nfirst unexpected: " + Describe(t.Events[at]));
+}
+
 std::string Hex(uint32_t value)
 {
     char text[16];
@@ -238,7 +245,7 @@ void ExpectHandshake(const Traffic& t, std::size_t steps)
 void ExpectProgrammed(const std::vector<CardEvent>& received, const Bytes& stream)
 {
     const Traffic t = TrafficOf(received);
-    ASSERT_TRUE(std::regex_match(t.Tokens, std::regex("rwrwrrwd+!r{101}d+"))) << t.Tokens;
+    ASSERT_TRUE(std::regex_match(t.Tokens, std::regex("rwrwrrwd+!r{101}d+"))) << Show(t);
     ExpectHandshake(t, 7);
     const std::size_t firstData = 7;
     const std::size_t reads = t.Tokens.find('r', firstData);
@@ -431,7 +438,7 @@ TEST_F(RealKernel, CardThatNeverShowsDoneFailsAfterTheStream)
     EXPECT_EQ(MaskWindow(r.Out), BANNER + CardLines(booted, "never") + UpToDoneCheck(SMALL));
     EXPECT_EQ(r.Err, ErrorBlock("Error: Not <DONE>; programming not completed."));
     const Traffic t = TrafficOf(Received(booted, "never"));
-    ASSERT_TRUE(std::regex_match(t.Tokens, std::regex("rwrwrrwd+r"))) << t.Tokens;
+    ASSERT_TRUE(std::regex_match(t.Tokens, std::regex("rwrwrrwd+r"))) << Show(t);
     ExpectHandshake(t, 7);
     EXPECT_EQ(t.Port(7, t.Tokens.size()), PromImage(SMALL)) << "no trailing bytes";
     EXPECT_EQ(Hex(t.Value(t.Tokens.size() - 1)), Hex(t.Value(6) & ~DONE));
@@ -447,7 +454,7 @@ TEST_F(RealKernel, DoneThatFlickersOnceFailsTheConfirmation)
     // The reads stop at the one that shows DONE clear.
     ASSERT_TRUE(std::regex_match(t.Tokens,
                                  std::regex("rwrwrrwd+!r{" + std::to_string(FLICKER_READ) + "}")))
-        << t.Tokens;
+        << Show(t);
     ExpectHandshake(t, 7);
     const std::size_t reads = t.Tokens.find('r', 7);
     EXPECT_EQ(t.Port(7, reads - 1), PromImage(SMALL)) << "no trailing bytes";
@@ -571,8 +578,8 @@ TEST_F(RealKernel, RemovingTheDeviceMidStreamEndsTheRunAtTheDoneCheck)
     EXPECT_EQ(r.Err, ErrorBlock("Can't access 9054 card status register.\n"));
     const Traffic before = TrafficOf(Received(booted, "remove"));
     const Traffic after = TrafficOf(Received(booted, "removed"));
-    ASSERT_TRUE(std::regex_match(before.Tokens, std::regex("rwrwrrwd+"))) << before.Tokens;
-    ASSERT_TRUE(std::regex_match(after.Tokens, std::regex("d+!"))) << after.Tokens;
+    ASSERT_TRUE(std::regex_match(before.Tokens, std::regex("rwrwrrwd+"))) << Show(before);
+    ASSERT_TRUE(std::regex_match(after.Tokens, std::regex("d+!"))) << Show(after);
     // Held after its first block.
     const Bytes image = PromImage(LARGE);
     EXPECT_EQ(before.Port(7, before.Tokens.size()), Bytes(image.begin(), image.begin() + BLOCK));

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "tools/testkit/files.h"
@@ -19,7 +19,15 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int BOOT_TIMEOUT_SECONDS = 150;
-constexpr uint64_t REMOVED_MARK = 255;
+// The guest marks where a case begins on its card with a one-byte read of
+// configuration space at MARK_BASE + the case's number: a read, since
+// under lockdown the kernel refuses every write, and in the part of the
+// space that belongs to the device, which nothing else reads byte by byte.
+constexpr uint64_t MARK_BASE = 0x40;
+constexpr uint64_t REMOVED_MARK = 0xFF - MARK_BASE;
+constexpr unsigned BRIDGE_SLOT = 0x10;
+// Debian's firmware for the guest: SeaBIOS and QEMU's option ROMs.
+const char* const FIRMWARE[] = {"/usr/share/qemu", "/usr/share/seabios"};
 
 std::string FindInPath(const std::string& name)
 {
@@ -53,23 +61,6 @@ std::string Base64Decode(const std::string& text)
         }
     }
     return out;
-}
-
-// A line of the kernel's `resource` file: start and end.
-bool ParseRange(const std::string& line, uint64_t* start, uint64_t* end)
-{
-    unsigned long long s = 0, e = 0;
-    if (std::sscanf(line.c_str(), "%llx %llx", &s, &e) != 2 || e < s)
-        return false;
-    *start = s;
-    *end = e;
-    return true;
-}
-
-uint64_t TraceField(const std::string& line, const char* key)
-{
-    const std::size_t at = line.find(key);
-    return at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + std::strlen(key), nullptr, 0);
 }
 
 // The program and everything it loads, from ldd: one path a line.
@@ -139,8 +130,16 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const Gue
     fs::create_symlink("busybox", fs::path(tree) / "bin/sh", ec);
     chmod((tree + "/init").c_str(), 0755);
     std::string cases;
-    for (const std::string& c : plan.Cases)
-        cases += c + "\n";
+    for (const GuestCase& c : plan.Cases) {
+        const auto card = std::find_if(plan.Cards.begin(), plan.Cards.end(),
+                                       [&](const GuestCard& k) { return k.Name == c.Card; });
+        if (card == plan.Cards.end()) {
+            *error = "the plan names no card " + c.Card + " for case " + c.Name;
+            return false;
+        }
+        cases += c.Name + " " + std::to_string(CardNumber(plan, c.Card)) + " " +
+                 CardAddress(*card) + " " + std::to_string(c.Hold) + "\n";
+    }
     if (ec || !WriteFile(tree + "/plan", cases) ||
         !WriteFile(tree + "/etc/passwd",
                    "root:x:0:0:root:/:/bin/sh\noperator:x:1000:1000::/tmp:/bin/sh\n") ||
@@ -206,95 +205,191 @@ void ParseReport(const std::string& text, GuestBoot* boot, std::map<uint64_t, st
     }
 }
 
-// QEMU's trace: the card's accesses, split into cases at the marker's writes.
-void ParseTrace(const std::string& path, const std::map<uint64_t, std::string>& cases,
-                uint64_t markerPort, uint64_t mmioEnd, uint64_t ioEnd, GuestBoot* boot)
+bool ParseHex(const std::string& text, Bytes* bytes)
 {
-    std::ifstream in(path);
-    std::string line;
-    std::string current = "boot";
-    while (std::getline(in, line)) {
-        if (line.find("name 'pci-testdev") == std::string::npos)
-            continue;
-        DeviceAccess a;
-        a.Write = line.rfind("memory_region_ops_write", 0) == 0;
-        a.Address = TraceField(line, " addr ");
-        a.Value = TraceField(line, " value ");
-        a.Size = static_cast<unsigned>(TraceField(line, " size "));
-        if (a.Write && a.Address == markerPort) {
-            if (a.Value == REMOVED_MARK) {
-                current = "removed";
-            } else {
-                const auto it = cases.find(a.Value);
-                current = it != cases.end() ? it->second : "unknown";
-            }
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    for (std::size_t i = 0; i < text.size(); i += 2)
+        bytes->push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+bool ValidSize(unsigned size)
+{
+    return size == 1 || size == 2 || size == 4 || size == 8;
+}
+
+// An access: "r|w OFFSET SIZE VALUE", or for a stray store "OFFSET SIZE VALUE".
+bool ParseAccess(std::istringstream& in, bool stray, CardEvent* e)
+{
+    std::string kind = "w";
+    if (!stray)
+        in >> kind;
+    in >> std::hex >> e->Offset >> std::dec >> e->Size >> std::hex >> e->Value;
+    e->Write = kind == "w";
+    return (kind == "r" || kind == "w") && ValidSize(e->Size);
+}
+
+bool ParseEvent(const std::string& line, CardEvent* e)
+{
+    using Kind = CardEvent::Kind;
+    static const std::map<std::string, Kind> KINDS = {
+        {"reset", Kind::Reset}, {"cfg", Kind::Config}, {"mem", Kind::Mem},
+        {"io", Kind::Io},       {"win", Kind::WindowRead}, {"stray", Kind::Stray},
+        {"data", Kind::Data},   {"done", Kind::Done}};
+    std::istringstream in(line);
+    std::string kind;
+    if (!(in >> e->Ns >> kind) || KINDS.count(kind) == 0)
+        return false;
+    e->What = KINDS.at(kind);
+    bool ok = true;
+    if (e->What == Kind::Data) {
+        std::string hex;
+        ok = static_cast<bool>(in >> e->LastNs >> hex) && e->LastNs >= e->Ns &&
+             ParseHex(hex, &e->Data) && !e->Data.empty();
+    } else if (e->What != Kind::Reset && e->What != Kind::Done) {
+        ok = ParseAccess(in, e->What == Kind::Stray, e) &&
+             (e->What != Kind::WindowRead || !e->Write);
+    }
+    std::string more;
+    return ok && !in.fail() && !(in >> more);
+}
+
+// Hands each event of a card's record to the case whose mark came last
+// before it; what comes before the first mark is the boot, and is dropped.
+void SplitByMarks(const std::vector<CardEvent>& events, const std::map<uint64_t, std::string>& cases,
+                  GuestBoot* boot)
+{
+    std::string current;
+    for (const CardEvent& e : events) {
+        if (e.What == CardEvent::Kind::Config && !e.Write && e.Size == 1 && e.Offset >= MARK_BASE) {
+            const uint64_t mark = e.Offset - MARK_BASE;
+            const auto it = cases.find(mark);
+            current = mark == REMOVED_MARK ? "removed" : it != cases.end() ? it->second : "unknown";
+            boot->Received[current];
             continue;
         }
-        const bool mmio = a.Address >= boot->MmioBase && a.Address <= mmioEnd;
-        const bool io = a.Address >= boot->IoBase && a.Address <= ioEnd;
-        if (mmio || io)
-            boot->Received[current].push_back(a);
+        if (!current.empty())
+            boot->Received[current].push_back(e);
     }
+}
+
+std::string RecordPath(const std::string& folder, const GuestCard& card)
+{
+    return folder + "/" + card.Name + ".record";
+}
+
+std::vector<std::string> QemuArguments(const std::string& kernel, const std::string& initramfs,
+                                       const std::string& folder, const GuestPlan& plan)
+{
+    std::vector<std::string> args = {
+        "-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults",
+        "-nic", "none", "-display", "none", "-no-reboot", "-kernel", kernel, "-initrd",
+        initramfs, "-append", "console=ttyS0 panic=-1 quiet " + plan.KernelArgs,
+        "-serial", "file:" + folder + "/console.txt", "-serial", "file:" + folder + "/report.txt"};
+    for (const char* firmware : FIRMWARE)
+        args.insert(args.end(), {"-L", firmware});
+    char slot[8];
+    std::snprintf(slot, sizeof slot, "%02x.0", BRIDGE_SLOT);
+    if (std::any_of(plan.Cards.begin(), plan.Cards.end(), [](const GuestCard& c) { return c.Bridged; }))
+        args.insert(args.end(), {"-device", std::string("pcie-pci-bridge,id=bridge,addr=") + slot});
+    for (const GuestCard& card : plan.Cards) {
+        std::snprintf(slot, sizeof slot, "%02x.0", card.Slot);
+        std::string device = std::string("quorvel-9054,addr=") + slot +
+                             (card.Bridged ? ",bus=bridge" : "") + ",record=" +
+                             RecordPath(folder, card);
+        if (!card.Properties.empty())
+            device += "," + card.Properties;
+        args.insert(args.end(), {"-device", device});
+    }
+    return args;
 }
 
 }  // namespace
 
-std::string Describe(const DeviceAccess& a)
+std::string Describe(const CardEvent& e)
 {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s 0x%llx size %u value 0x%llx", a.Write ? "write" : "read",
-                  static_cast<unsigned long long>(a.Address), a.Size,
-                  static_cast<unsigned long long>(a.Value));
+    static const char* const NAMES[] = {"reset", "cfg", "mem", "io", "win", "stray", "data", "done"};
+    if (e.What == CardEvent::Kind::Data)
+        return std::to_string(e.Ns) + " data, " + std::to_string(e.Data.size()) + " bytes";
+    char text[128];
+    std::snprintf(text, sizeof text, "%llu %s %s 0x%llx size %u value 0x%llx",
+                  static_cast<unsigned long long>(e.Ns), NAMES[static_cast<int>(e.What)],
+                  e.Write ? "write" : "read", static_cast<unsigned long long>(e.Offset), e.Size,
+                  static_cast<unsigned long long>(e.Value));
     return text;
 }
 
-std::vector<DeviceAccess> Merge32(const std::vector<DeviceAccess>& accesses)
+bool ParseRecord(const std::string& text, std::vector<CardEvent>* events, std::string* error)
 {
-    std::vector<DeviceAccess> merged;
-    for (std::size_t i = 0; i < accesses.size();) {
-        bool four = i + 4 <= accesses.size();
-        for (std::size_t k = 0; four && k < 4; ++k) {
-            const DeviceAccess& b = accesses[i + k];
-            four = b.Size == 1 && b.Write == accesses[i].Write &&
-                   b.Address == accesses[i].Address + k;
+    std::stringstream lines(text);
+    std::string line;
+    uint64_t last = 0;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        CardEvent e;
+        if (!ParseEvent(line, &e) || e.Ns < last) {
+            *error = "record line " + std::to_string(number) + " malformed or out of order: " + line;
+            return false;
         }
-        if (!four) {
-            merged.push_back(accesses[i++]);
-            continue;
-        }
-        DeviceAccess word = accesses[i];
-        word.Size = 4;
-        word.Value = 0;
-        for (std::size_t k = 0; k < 4; ++k)
-            word.Value |= (accesses[i + k].Value & 0xFF) << (8 * k);
-        merged.push_back(word);
-        i += 4;
+        last = e.What == CardEvent::Kind::Data ? e.LastNs : e.Ns;
+        events->push_back(std::move(e));
     }
-    return merged;
+    return true;
 }
 
-std::string GuestPrerequisites(std::string* kernel)
+std::string CardAddress(const GuestCard& card)
 {
-    const std::pair<const char*, const char*> tools[] = {
-        {"qemu-system-x86_64", "qemu-system-x86"}, {"cpio", "cpio"}, {"ldd", "libc-bin"}};
+    char name[16];
+    std::snprintf(name, sizeof name, "0000:%02x:%02x.0", card.Bridged ? 1u : 0u, card.Slot);
+    return name;
+}
+
+unsigned CardNumber(const GuestPlan& plan, const std::string& card)
+{
+    std::vector<std::string> addresses;
+    std::string wanted;
+    for (const GuestCard& c : plan.Cards) {
+        addresses.push_back(CardAddress(c));
+        if (c.Name == card)
+            wanted = addresses.back();
+    }
+    std::sort(addresses.begin(), addresses.end());
+    return static_cast<unsigned>(std::find(addresses.begin(), addresses.end(), wanted) -
+                                 addresses.begin());
+}
+
+std::string GuestPrerequisites(std::string* kernel, std::string* qemu)
+{
+    const std::pair<const char*, const char*> tools[] = {{"cpio", "cpio"}, {"ldd", "libc-bin"}};
     for (const auto& [tool, package] : tools)
         if (FindInPath(tool).empty())
             return std::string(tool) + " not found (package " + package + ")";
     if (access("/bin/busybox", X_OK) != 0 && FindInPath("busybox").empty())
         return "busybox not found (package busybox-static)";
+    for (const char* firmware : FIRMWARE)
+        if (access(firmware, R_OK) != 0)
+            return std::string("no firmware in ") + firmware + " (package qemu-system-x86)";
+    auto pathFrom = [](const Outcome& r) {
+        std::string path = r.Out;
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
+            path.pop_back();
+        return r.Status == 0 && access(path.c_str(), R_OK) == 0 ? path : "";
+    };
+    const Outcome q = RunProcess(
+        {"/bin/sh", {VELDRAN_BUILD_QEMU, "--cached"}, {}, Command::Output::Captured, false, 60});
+    *qemu = pathFrom(q);
+    if (qemu->empty())
+        return "no QEMU with the card model (the test kernel.qemu builds it): " + q.Err;
     const Outcome r = RunProcess(
         {"/bin/sh", {VELDRAN_FETCH_KERNEL, VELDRAN_KERNEL_CACHE}, {}, Command::Output::Captured, false, 600});
-    std::string path = r.Out;
-    while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
-        path.pop_back();
-    if (r.Status != 0 || path.empty() || access(path.c_str(), R_OK) != 0)
+    *kernel = pathFrom(r);
+    if (kernel->empty())
         return "no kernel image: fetching linux-image-cloud-amd64 into " +
                std::string(VELDRAN_KERNEL_CACHE) + " failed: " + r.Err;
-    *kernel = path;
     return "";
 }
 
-GuestBoot BootGuest(const std::string& kernel, const GuestPlan& plan)
+GuestBoot BootGuest(const std::string& kernel, const std::string& qemu, const GuestPlan& plan)
 {
     GuestBoot boot;
     TempFolder temp;
@@ -304,27 +399,14 @@ GuestBoot BootGuest(const std::string& kernel, const GuestPlan& plan)
     }
     const std::string tree = temp.Path() + "/tree";
     const std::string initramfs = temp.Path() + "/initramfs.cpio";
-    const std::string console = temp.Path() + "/console.txt";
-    const std::string report = temp.Path() + "/report.txt";
-    const std::string trace = temp.Path() + "/trace.txt";
     if (!BuildInitramfs(tree, initramfs, plan, &boot.Problem))
         return boot;
 
     const auto start = std::chrono::steady_clock::now();
-    const Outcome q = RunProcess(
-        {FindInPath("qemu-system-x86_64"),
-         {"-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults",
-          "-display", "none", "-no-reboot", "-kernel", kernel, "-initrd", initramfs, "-append",
-          "console=ttyS0 panic=-1 quiet " + plan.KernelArgs, "-serial", "file:" + console,
-          "-serial", "file:" + report, "-device", "pci-testdev,addr=03.0", "-device",
-          "pci-testdev,addr=04.0", "-trace", "memory_region_ops_write", "-trace",
-          "memory_region_ops_read", "-D", trace},
-         {},
-         Command::Output::Captured,
-         false,
-         BOOT_TIMEOUT_SECONDS});
+    const Outcome q = RunProcess({qemu, QemuArguments(kernel, initramfs, temp.Path(), plan), {},
+                                  Command::Output::Captured, false, BOOT_TIMEOUT_SECONDS});
     boot.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    boot.Console = ReadFile(console);
+    boot.Console = ReadFile(temp.Path() + "/console.txt");
     if (q.Status != 0) {
         boot.Problem = "qemu ended with status " + std::to_string(q.Status) +
                        (q.TimedOut ? " (timed out)" : "") + ": " + q.Err;
@@ -333,18 +415,20 @@ GuestBoot BootGuest(const std::string& kernel, const GuestPlan& plan)
 
     std::map<uint64_t, std::string> cases;
     bool done = false;
-    ParseReport(ReadFile(report), &boot, &cases, &done);
+    ParseReport(ReadFile(temp.Path() + "/report.txt"), &boot, &cases, &done);
     if (!done) {
         boot.Problem = "the guest did not finish its cases";
         return boot;
     }
-    uint64_t mmioEnd = 0, ioEnd = 0, markerPort = 0, markerEnd = 0;
-    if (!ParseRange(boot.Facts["card_mmio"], &boot.MmioBase, &mmioEnd) ||
-        !ParseRange(boot.Facts["card_io"], &boot.IoBase, &ioEnd) ||
-        !ParseRange(boot.Facts["marker_io"], &markerPort, &markerEnd)) {
-        boot.Problem = "the guest did not report the test devices' BARs";
-        return boot;
+    for (const GuestCard& card : plan.Cards) {
+        std::vector<CardEvent> events;
+        std::string error;
+        if (!ParseRecord(ReadFile(RecordPath(temp.Path(), card)), &events, &error) ||
+            events.empty()) {
+            boot.Problem = "card " + card.Name + ": " + (error.empty() ? "no record" : error);
+            return boot;
+        }
+        SplitByMarks(events, cases, &boot);
     }
-    ParseTrace(trace, cases, markerPort, mmioEnd, ioEnd, &boot);
     return boot;
 }

@@ -1,36 +1,68 @@
 // A small virtual machine in which the real program runs against a real
-// Linux kernel: QEMU (TCG) boots a Debian kernel image with an initramfs of
-// our own (busybox, the program with its libraries, the test files and
-// guest_init.sh), and QEMU's trace of device accesses records what the
-// emulated card, a pci-testdev, received.
+// Linux kernel: QEMU (TCG), built with our model of the card
+// (qemu-card/quorvel-9054.c), boots a Debian kernel image with an initramfs
+// of our own (busybox, the program with its libraries, the test files and
+// guest_init.sh). Each card the plan names is one instance of the model,
+// and each keeps a record of what it received, read here after the guest
+// has powered off.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-// One access the card received, as QEMU's trace shows it. The test device
-// takes one byte at a time, so QEMU hands it a wider access as consecutive
-// byte accesses; Merge32 puts four of them back together.
-struct DeviceAccess {
-    bool Write = false;
-    uint64_t Address = 0;
-    uint64_t Value = 0;
-    unsigned Size = 0;
+#include "tools/testkit/samples.h"
 
-    bool operator==(const DeviceAccess& o) const
-    {
-        return Write == o.Write && Address == o.Address && Value == o.Value && Size == o.Size;
-    }
+// One line of a card's record: what the card received, in order.
+struct CardEvent {
+    enum class Kind { Reset, Config, Mem, Io, WindowRead, Stray, Data, Done };
+    Kind What = Kind::Reset;
+    uint64_t Ns = 0;      // the guest's time; for Data, of its first byte
+    uint64_t LastNs = 0;  // Data: of its last byte
+    bool Write = false;   // Config, Mem, Io
+    uint64_t Offset = 0;  // into configuration space or the BAR
+    unsigned Size = 0;
+    uint64_t Value = 0;
+    Bytes Data;           // bytes the FPGA's port took
 };
 
-std::string Describe(const DeviceAccess& access);
+std::string Describe(const CardEvent& event);
 
-// Joins every four byte accesses in a row of one kind to address .. +3 into
-// one 4-byte access, the first byte lowest.
-std::vector<DeviceAccess> Merge32(const std::vector<DeviceAccess>& accesses);
+// Reads a record; false, with the line and what is wrong with it in
+// *error, unless every line is one the model writes and time never goes back.
+bool ParseRecord(const std::string& text, std::vector<CardEvent>* events, std::string* error);
+
+// One instance of the model.
+struct GuestCard {
+    std::string Name;        // what the cases call it
+    unsigned Slot = 0;       // on the root bus, or on the PCI bus behind the bridge
+    bool Bridged = false;    // behind a PCIe-to-PCI bridge, alone on its bus
+    std::string Properties;  // the model's, as -device takes them
+};
+
+// A case of guest_init.sh (its case_NAME) and the card it uses.
+struct GuestCase {
+    std::string Name;
+    std::string Card;
+    std::size_t Hold = 0;  // a held run is held once it has printed this many bytes
+};
+
+struct GuestPlan {
+    std::vector<GuestCard> Cards;
+    std::vector<GuestCase> Cases;
+    std::vector<std::pair<std::string, std::string>> Files;  // guest path, host path
+    std::string KernelArgs;                                  // added to the command line
+};
+
+// Where the kernel finds the card, DDDD:BB:SS.F: on bus 0, or on bus 1,
+// the bridge's secondary bus.
+std::string CardAddress(const GuestCard& card);
+// The card's position among the plan's cards in address order: the number
+// the program is given for it.
+unsigned CardNumber(const GuestPlan& plan, const std::string& card);
 
 struct GuestRunResult {
     int Status = -1;
@@ -38,25 +70,20 @@ struct GuestRunResult {
     std::string Err;
 };
 
-struct GuestPlan {
-    std::vector<std::string> Cases;                           // guest_init.sh's case_NAME
-    std::vector<std::pair<std::string, std::string>> Files;  // guest path, host path
-    std::string KernelArgs;                                  // added to the command line
-};
-
 struct GuestBoot {
     std::string Problem;  // empty when the guest ran every case and reported
-    std::map<std::string, GuestRunResult> Runs;                 // by run name
-    std::map<std::string, std::string> Facts;                   // by fact name
-    std::map<std::string, std::vector<DeviceAccess>> Received;  // by case; "removed": after it
-    uint64_t MmioBase = 0;  // the card's memory BAR
-    uint64_t IoBase = 0;    // the card's I/O BAR
-    std::string Console;    // the guest's console, for failure messages
-    double Seconds = 0;     // from start to power-off
+    std::map<std::string, GuestRunResult> Runs;   // by run name
+    std::map<std::string, std::string> Facts;     // by fact name
+    // What each case's card received from the case's mark on: by case name;
+    // "removed": what the remove case's card received once it was removed.
+    std::map<std::string, std::vector<CardEvent>> Received;
+    std::string Console;  // the guest's console, for failure messages
+    double Seconds = 0;   // from start to power-off
 };
 
 // What a boot needs that is missing here, or "" when everything is there;
-// kernel is set to the kernel image (fetched into the cache on first use).
-std::string GuestPrerequisites(std::string* kernel);
+// kernel is set to the kernel image (fetched into the cache on first use)
+// and qemu to the QEMU with the model (built by the kernel.qemu test).
+std::string GuestPrerequisites(std::string* kernel, std::string* qemu);
 
-GuestBoot BootGuest(const std::string& kernel, const GuestPlan& plan);
+GuestBoot BootGuest(const std::string& kernel, const std::string& qemu, const GuestPlan& plan);

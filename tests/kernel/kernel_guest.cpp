@@ -26,6 +26,9 @@ constexpr int BOOT_TIMEOUT_SECONDS = 150;
 constexpr uint64_t MARK_BASE = 0x40;
 constexpr uint64_t REMOVED_MARK = 0xFF - MARK_BASE;
 constexpr unsigned BRIDGE_SLOT = 0x10;
+// A card behind a bridge of its own: slot 0 of a conventional PCI bus
+// behind a pcie-pci-bridge is its hot-plug controller's.
+constexpr unsigned OWN_BRIDGE_SLOT = 1;
 // Debian's firmware for the guest: SeaBIOS and QEMU's option ROMs.
 const char* const FIRMWARE[] = {"/usr/share/qemu", "/usr/share/seabios"};
 
@@ -105,8 +108,14 @@ bool CopyInto(const std::string& tree, const std::string& guestPath, const std::
     return true;
 }
 
-bool BuildInitramfs(const std::string& tree, const std::string& image, const GuestPlan& plan,
-                    std::string* error)
+// The kernel's modules, fetched with it (fetch-kernel.sh): beside the image.
+std::string ModulesOf(const std::string& kernel)
+{
+    return (fs::path(kernel).parent_path() / "modules").string();
+}
+
+bool BuildInitramfs(const std::string& tree, const std::string& image, const std::string& modules,
+                    const GuestPlan& plan, std::string* error)
 {
     std::string busybox = "/bin/busybox";
     if (access(busybox.c_str(), X_OK) != 0)
@@ -127,6 +136,11 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const Gue
     for (const char* folder : {"proc", "sys", "dev", "tmp", "k"})
         fs::create_directories(fs::path(tree) / folder);
     std::error_code ec;
+    fs::copy(modules, tree, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        *error = "cannot copy the kernel's modules from " + modules + ": " + ec.message();
+        return false;
+    }
     fs::create_symlink("busybox", fs::path(tree) / "bin/sh", ec);
     chmod((tree + "/init").c_str(), 0755);
     std::string cases;
@@ -138,7 +152,7 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const Gue
             return false;
         }
         cases += c.Name + " " + std::to_string(CardNumber(plan, c.Card)) + " " +
-                 CardAddress(*card) + " " + std::to_string(c.Hold) + "\n";
+                 CardAddress(plan, c.Card) + " " + std::to_string(c.Hold) + "\n";
     }
     if (ec || !WriteFile(tree + "/plan", cases) ||
         !WriteFile(tree + "/etc/passwd",
@@ -274,6 +288,13 @@ void SplitByMarks(const std::vector<CardEvent>& events, const std::map<uint64_t,
     }
 }
 
+std::string Slot(unsigned slot)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x.0", slot);
+    return text;
+}
+
 std::string RecordPath(const std::string& folder, const GuestCard& card)
 {
     return folder + "/" + card.Name + ".record";
@@ -289,15 +310,27 @@ std::vector<std::string> QemuArguments(const std::string& kernel, const std::str
         "-serial", "file:" + folder + "/console.txt", "-serial", "file:" + folder + "/report.txt"};
     for (const char* firmware : FIRMWARE)
         args.insert(args.end(), {"-L", firmware});
-    char slot[8];
-    std::snprintf(slot, sizeof slot, "%02x.0", BRIDGE_SLOT);
-    if (std::any_of(plan.Cards.begin(), plan.Cards.end(), [](const GuestCard& c) { return c.Bridged; }))
-        args.insert(args.end(), {"-device", std::string("pcie-pci-bridge,id=bridge,addr=") + slot});
+    // QEMU wants the IOMMU before the devices it translates for.
+    if (plan.Iommu)
+        args.insert(args.end(), {"-device", "intel-iommu"});
+    if (std::any_of(plan.Cards.begin(), plan.Cards.end(),
+                    [](const GuestCard& c) { return c.Where == Seat::SharedBridge; }))
+        args.insert(args.end(), {"-device", "pcie-pci-bridge,id=bridge,addr=" + Slot(BRIDGE_SLOT)});
+    unsigned chassis = 0;
     for (const GuestCard& card : plan.Cards) {
-        std::snprintf(slot, sizeof slot, "%02x.0", card.Slot);
-        std::string device = std::string("quorvel-9054,addr=") + slot +
-                             (card.Bridged ? ",bus=bridge" : "") + ",record=" +
-                             RecordPath(folder, card);
+        std::string device = "quorvel-9054,addr=" + Slot(card.Slot);
+        if (card.Where == Seat::SharedBridge) {
+            device += ",bus=bridge";
+        } else if (card.Where == Seat::OwnBridge) {
+            const std::string port = "port-" + card.Name, bridge = "bridge-" + card.Name;
+            args.insert(args.end(),
+                        {"-device",
+                         "pcie-root-port,id=" + port + ",bus=pcie.0,addr=" + Slot(card.Slot) +
+                             ",chassis=" + std::to_string(++chassis),
+                         "-device", "pcie-pci-bridge,id=" + bridge + ",bus=" + port});
+            device = "quorvel-9054,addr=" + Slot(OWN_BRIDGE_SLOT) + ",bus=" + bridge;
+        }
+        device += ",record=" + RecordPath(folder, card);
         if (!card.Properties.empty())
             device += "," + card.Properties;
         args.insert(args.end(), {"-device", device});
@@ -337,10 +370,43 @@ bool ParseRecord(const std::string& text, std::vector<CardEvent>* events, std::s
     return true;
 }
 
-std::string CardAddress(const GuestCard& card)
+CardLocation LocationOf(const GuestPlan& plan, const std::string& card)
 {
+    // The bridges on bus 0 by slot, and how many buses each opens: the
+    // shared bridge one, a root port two (its own and its bridge's).
+    std::map<unsigned, unsigned> bridges;
+    for (const GuestCard& c : plan.Cards) {
+        if (c.Where == Seat::SharedBridge)
+            bridges[BRIDGE_SLOT] = 1;
+        else if (c.Where == Seat::OwnBridge)
+            bridges[c.Slot] = 2;
+    }
+    std::map<unsigned, unsigned> firstBus;
+    unsigned next = 1;
+    for (const auto& [slot, buses] : bridges) {
+        firstBus[slot] = next;
+        next += buses;
+    }
+    for (const GuestCard& c : plan.Cards) {
+        if (c.Name != card)
+            continue;
+        switch (c.Where) {
+        case Seat::RootBus:
+            return {0, c.Slot};
+        case Seat::SharedBridge:
+            return {firstBus[BRIDGE_SLOT], c.Slot};
+        case Seat::OwnBridge:
+            return {firstBus[c.Slot] + 1, OWN_BRIDGE_SLOT};
+        }
+    }
+    return {};
+}
+
+std::string CardAddress(const GuestPlan& plan, const std::string& card)
+{
+    const CardLocation at = LocationOf(plan, card);
     char name[16];
-    std::snprintf(name, sizeof name, "0000:%02x:%02x.0", card.Bridged ? 1u : 0u, card.Slot);
+    std::snprintf(name, sizeof name, "0000:%02x:%02x.0", at.Bus, at.Slot);
     return name;
 }
 
@@ -349,7 +415,7 @@ unsigned CardNumber(const GuestPlan& plan, const std::string& card)
     std::vector<std::string> addresses;
     std::string wanted;
     for (const GuestCard& c : plan.Cards) {
-        addresses.push_back(CardAddress(c));
+        addresses.push_back(CardAddress(plan, c.Name));
         if (c.Name == card)
             wanted = addresses.back();
     }
@@ -386,6 +452,8 @@ std::string GuestPrerequisites(std::string* kernel, std::string* qemu)
     if (kernel->empty())
         return "no kernel image: fetching linux-image-cloud-amd64 into " +
                std::string(VELDRAN_KERNEL_CACHE) + " failed: " + r.Err;
+    if (!fs::is_directory(ModulesOf(*kernel)))
+        return "no modules beside the kernel image " + *kernel;
     return "";
 }
 
@@ -399,7 +467,7 @@ GuestBoot BootGuest(const std::string& kernel, const std::string& qemu, const Gu
     }
     const std::string tree = temp.Path() + "/tree";
     const std::string initramfs = temp.Path() + "/initramfs.cpio";
-    if (!BuildInitramfs(tree, initramfs, plan, &boot.Problem))
+    if (!BuildInitramfs(tree, initramfs, ModulesOf(kernel), plan, &boot.Problem))
         return boot;
 
     const auto start = std::chrono::steady_clock::now();

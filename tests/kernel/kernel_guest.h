@@ -1,8 +1,8 @@
 // A small virtual machine in which the real program runs against a real
 // Linux kernel: QEMU (TCG), built with our model of the card
 // (qemu-card/quorvel-9054.c), boots a Debian kernel image with an initramfs
-// of our own (busybox, the program with its libraries, the test files and
-// guest_init.sh). Each card the plan names is one instance of the model,
+// of our own (busybox, the program with its libraries, the test files, the
+// kernel's own VFIO modules and guest_init.sh). Each card the plan names is one instance of the model,
 // and each keeps a record of what it received, read here after the guest
 // has powered off.
 #pragma once
@@ -35,11 +35,21 @@ std::string Describe(const CardEvent& event);
 // *error, unless every line is one the model writes and time never goes back.
 bool ParseRecord(const std::string& text, std::vector<CardEvent>* events, std::string* error);
 
+// Where a card sits. Behind a bridge of its own, under a PCIe root port of
+// its own, a card is alone on its bus: the kernel resets it with a
+// secondary bus reset of that bridge, and with an IOMMU the two make an
+// IOMMU group of their own.
+enum class Seat {
+    RootBus,       // at Slot on bus 0
+    SharedBridge,  // at Slot behind the boot's one pcie-pci-bridge (at 00:10.0)
+    OwnBridge,     // at 01.0 behind a pcie-pci-bridge under a root port at 00:Slot.0
+};
+
 // One instance of the model.
 struct GuestCard {
     std::string Name;        // what the cases call it
-    unsigned Slot = 0;       // on the root bus, or on the PCI bus behind the bridge
-    bool Bridged = false;    // behind a PCIe-to-PCI bridge, alone on its bus
+    unsigned Slot = 0;       // see Seat
+    Seat Where = Seat::RootBus;
     std::string Properties;  // the model's, as -device takes them
 };
 
@@ -55,11 +65,17 @@ struct GuestPlan {
     std::vector<GuestCase> Cases;
     std::vector<std::pair<std::string, std::string>> Files;  // guest path, host path
     std::string KernelArgs;                                  // added to the command line
+    bool Iommu = false;                                      // an Intel IOMMU (VT-d)
 };
 
-// Where the kernel finds the card, DDDD:BB:SS.F: on bus 0, or on bus 1,
-// the bridge's secondary bus.
-std::string CardAddress(const GuestCard& card);
+// Where the kernel finds the card: its bus and slot (function 0), and as
+// DDDD:BB:SS.F. Firmware numbers the buses depth first, in slot order.
+struct CardLocation {
+    unsigned Bus = 0;
+    unsigned Slot = 0;
+};
+CardLocation LocationOf(const GuestPlan& plan, const std::string& card);
+std::string CardAddress(const GuestPlan& plan, const std::string& card);
 // The card's position among the plan's cards in address order: the number
 // the program is given for it.
 unsigned CardNumber(const GuestPlan& plan, const std::string& card);

@@ -78,7 +78,7 @@ std::size_t ConfigSize(const Bytes& stream)
 struct Dress {
     std::string Name;
     unsigned Slot;
-    bool Bridged;
+    Seat Where;
     uint16_t Subsystem;
     std::string Board;  // the program's line for it
     std::string Faults;
@@ -86,9 +86,9 @@ struct Dress {
 };
 
 Dress Card(std::string name, unsigned slot, uint16_t subsystem, std::string board,
-           std::string faults, Bytes stream, bool bridged = false)
+           std::string faults, Bytes stream, Seat where = Seat::RootBus)
 {
-    return Dress{std::move(name), slot, bridged, subsystem, std::move(board), std::move(faults),
+    return Dress{std::move(name), slot, where, subsystem, std::move(board), std::move(faults),
                  std::move(stream)};
 }
 
@@ -97,8 +97,16 @@ GuestCard ToGuest(const Dress& d)
     char properties[160];
     std::snprintf(properties, sizeof properties, "subsys=0x%04x,control=0x%08x,config-size=%zu",
                   d.Subsystem, POWER_ON, ConfigSize(d.Stream));
-    return GuestCard{d.Name, d.Slot, d.Bridged,
+    return GuestCard{d.Name, d.Slot, d.Where,
                      properties + (d.Faults.empty() ? "" : "," + d.Faults)};
+}
+
+GuestPlan PlanOf(const std::vector<Dress>& cards)
+{
+    GuestPlan plan;
+    for (const Dress& d : cards)
+        plan.Cards.push_back(ToGuest(d));
+    return plan;
 }
 
 // A boot shared by the tests of one fixture. Without QEMU or a kernel image
@@ -290,14 +298,13 @@ protected:
     // base from the kernel's resource file.
     static std::string CardLines(const Booted& booted, const std::string& name)
     {
-        const Dress& d = booted.CardOf(name);
-        const GuestCard card = ToGuest(d);
-        const unsigned long long io =
-            std::strtoull(Fact(booted, "io_" + CardAddress(card)).c_str(), nullptr, 16);
+        const unsigned long long io = std::strtoull(
+            Fact(booted, "io_" + CardAddress(booted.Plan(), name)).c_str(), nullptr, 16);
         char base[16], control[16];
         std::snprintf(base, sizeof base, "%04llX", io);
         std::snprintf(control, sizeof control, "%04llX", io + CONTROL_OFFSET);
-        return ::CardLines(d.Bridged ? 1 : 0, d.Slot, d.Board, base, control);
+        const CardLocation at = LocationOf(booted.Plan(), name);
+        return ::CardLines(at.Bus, at.Slot, booted.CardOf(name).Board, base, control);
     }
     // The card lines of a run that stops at the mapping: no memory base.
     static std::string CardUpToWindow(const Booted& booted, const std::string& name)
@@ -335,11 +342,12 @@ std::string UpToProgramming(std::size_t size)
 // Where a held run of the large image is held: what it prints up to the
 // countdown figure of its first block. Only the length counts: the window's
 // address is printed with 16 digits, the I/O ports with 4.
-std::size_t HeldAt(const Dress& d)
+std::size_t HeldAt(const std::vector<Dress>& cards, const std::string& name)
 {
+    const CardLocation at = LocationOf(PlanOf(cards), name);
+    const auto d = std::find_if(cards.begin(), cards.end(), [&](const Dress& c) { return c.Name == name; });
     const std::string run = PromRun(LARGE);
-    const std::string out = BANNER +
-                            ::CardLines(d.Bridged ? 1 : 0, d.Slot, d.Board, "0000", "006C") +
+    const std::string out = BANNER + ::CardLines(at.Bus, at.Slot, d->Board, "0000", "006C") +
                             run.substr(0, run.find('\r') + 1);
     return out.size() - std::string("<window>").size() + 2 * sizeof(void*);
 }
@@ -366,7 +374,7 @@ protected:
             Card("user", 10, 0x3133, "\nFound Quorvel KX-10 card, old - update EEPROM!", "", small),
             Card("exclusive", 11, 0x0001, "\nUnknown PLX PCI9054 based card!", "", large),
             Card("remove", 12, 0x3312, "\nFound Quorvel KX-20 card", "", large),
-            Card("reset", 1, 0x3312, "\nFound Quorvel KX-20 card", "", small, true),
+            Card("reset", 1, 0x3312, "\nFound Quorvel KX-20 card", "", small, Seat::SharedBridge),
             Card("list_decode", 13, 0x3311, "\nFound Quorvel KX-10 card", "", small),
             Card("list_held", 14, 0x3311, "\nFound Quorvel KX-10 card", "", large),
         };
@@ -380,10 +388,7 @@ protected:
             cases.push_back(c);
         for (const std::string& c : cases) {
             const bool held = c == "exclusive" || c == "list_held" || c == "remove";
-            plan.Cases.push_back({c, c == "reset_after" ? "reset" : c,
-                                  held ? HeldAt(*std::find_if(cards.begin(), cards.end(),
-                                                              [&](const Dress& d) { return d.Name == c; }))
-                                       : 0});
+            plan.Cases.push_back({c, c == "reset_after" ? "reset" : c, held ? HeldAt(cards, c) : 0});
         }
         booted.Start(cards, plan);
     }
@@ -609,7 +614,7 @@ std::string ListLine(const Booted& booted, const std::string& name, const std::s
     const std::string board = "Quorvel KX-10 card";
     char number[8];
     std::snprintf(number, sizeof number, "%-4u", CardNumber(booted.Plan(), name));
-    return std::string(number) + "  " + CardAddress(ToGuest(booted.CardOf(name))) + "  " + board +
+    return std::string(number) + "  " + CardAddress(booted.Plan(), name) + "  " + board +
            std::string(42 - board.size(), ' ') + verdict + "\n";
 }
 
@@ -618,7 +623,7 @@ std::string ListLine(const Booted& booted, const std::string& name, const std::s
 // it names works: 0 written until enable reads 0, then a run as root.
 TEST_F(RealKernel, ListSaysWhenTheKernelWillNotEnableTheCardAgain)
 {
-    const std::string address = CardAddress(ToGuest(booted.CardOf("list_decode")));
+    const std::string address = CardAddress(booted.Plan(), "list_decode");
     const std::string before = Fact(booted, "list_decode_enable");  // "COUNT COMMAND"
     const std::string count = before.substr(0, before.find(' '));
     std::printf("enable and command before: %s; cleared: %s; after the run: %s\n", before.c_str(),
@@ -664,7 +669,7 @@ TEST_F(RealKernel, ListNamesTheRunThatHoldsTheCard)
         << locks << " / " << file;
     const GuestRunResult& list = Run(booted, "list_held");
     EXPECT_EQ(list.Status, 0);
-    EXPECT_EQ(ListEntry(list.Out, CardAddress(ToGuest(booted.CardOf("list_held")))),
+    EXPECT_EQ(ListEntry(list.Out, CardAddress(booted.Plan(), "list_held")),
               ListLine(booted, "list_held", "no") + "      - in use by another run (process " + pid +
                   ", veldran); wait for it to end\n");
     EXPECT_EQ(list.Err, "");

@@ -41,6 +41,12 @@ for d in /sys/bus/pci/devices/*; do
 done
 say "@@fact lockdown $(cat /sys/kernel/security/lockdown 2>/dev/null || echo absent)"
 
+# The kernel's VFIO modules, fetched with it. Busybox's modprobe follows
+# modules.dep but not the softdep that loads the type1 IOMMU backend, so it
+# is loaded by name: without it a container offers no IOMMU type.
+modprobe vfio-pci && modprobe vfio_iommu_type1
+say "@@fact vfio_modules $? $(cd /sys/module && echo vfio*)"
+
 # put_byte VALUE FILE OFFSET: one single-byte write, in place.
 put_byte() {
     # The format is the byte itself, as an octal escape.
@@ -187,6 +193,41 @@ case_remove() {
     echo 1 >"$card/remove"
     say "@@fact removed $([ -e "$card" ] && echo present || echo gone)"
     finish remove
+}
+
+# ---- VFIO -------------------------------------------------------------------
+
+# vfio_bind: the case's card to vfio-pci, as the opt-in udev rule binds a
+# card as it appears: driver_override, then a probe.
+vfio_bind() {
+    echo vfio-pci >"$card/driver_override" &&
+        echo "${card##*/}" >/sys/bus/pci/drivers_probe &&
+        [ "$(basename "$(readlink "$card/driver")")" = vfio-pci ]
+}
+
+# The card's IOMMU group: its number, and its device under /dev/vfio.
+vfio_group() { basename "$(readlink "$card/iommu_group")"; }
+group_device() { echo "/dev/vfio/$(vfio_group)"; }
+
+# vfio_share: the group device to the group veldran, as the rule gives it.
+vfio_share() {
+    chgrp veldran "$(group_device)" && chmod 660 "$(group_device)"
+}
+
+# The processes that have the card's group device open, by PID: a run, or
+# the holder a run left.
+group_users() {
+    dev=$(group_device)
+    for fd in /proc/[0-9]*/fd/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = "$dev" ] && pid=${fd#/proc/} && echo "${pid%%/*}"
+    done | sort -u | tr '\n' ' '
+}
+
+# What the guest sees of a bound card: its driver, its group and the
+# group's members, the reset the kernel will use, the group device's mode.
+vfio_facts() {  # vfio_facts NAME
+    # shellcheck disable=SC2012  # the mode and owners of one known name
+    say "@@fact $1 $(basename "$(readlink "$card/driver")") group $(ls "/sys/kernel/iommu_groups/$(vfio_group)/devices" | tr '\n' ' ')reset $(cat "$card/reset_method") dev $(ls -l "$(group_device)" | awk '{ print $1 ":" $3 ":" $4 }')"
 }
 
 # ---- --list on the real kernel ----------------------------------------------

@@ -345,6 +345,8 @@ std::string Describe(const CardEvent& e)
     static const char* const NAMES[] = {"reset", "cfg", "mem", "io", "win", "stray", "data", "done"};
     if (e.What == CardEvent::Kind::Data)
         return std::to_string(e.Ns) + " data, " + std::to_string(e.Data.size()) + " bytes";
+    if (e.What == CardEvent::Kind::Reset || e.What == CardEvent::Kind::Done)
+        return std::to_string(e.Ns) + " " + NAMES[static_cast<int>(e.What)];
     char text[128];
     std::snprintf(text, sizeof text, "%llu %s %s 0x%llx size %u value 0x%llx",
                   static_cast<unsigned long long>(e.Ns), NAMES[static_cast<int>(e.What)],

@@ -102,7 +102,9 @@ start() {
     n=0
     until [ "$(cat "/proc/$held/wchan" 2>/dev/null)" = pipe_write ]; do
         n=$((n + 1))
-        if [ "$(cut -d' ' -f3 "/proc/$held/stat" 2>/dev/null)" = Z ] || [ $n -gt 3000 ]; then
+        # Ended: a zombie, or already reaped by the shell's wait for another child.
+        state=$(cut -d' ' -f3 "/proc/$held/stat" 2>/dev/null)
+        if [ "${state:-Z}" = Z ] || [ $n -gt 3000 ]; then
             say "@@fact held_$name no"
             return
         fi

@@ -477,17 +477,18 @@ GuestBoot BootGuest(const std::string& kernel, const std::string& qemu, const Gu
                                   Command::Output::Captured, false, BOOT_TIMEOUT_SECONDS});
     boot.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     boot.Console = ReadFile(temp.Path() + "/console.txt");
-    if (q.Status != 0) {
-        boot.Problem = "qemu ended with status " + std::to_string(q.Status) +
-                       (q.TimedOut ? " (timed out)" : "") + ": " + q.Err;
-        return boot;
-    }
-
     std::map<uint64_t, std::string> cases;
     bool done = false;
     ParseReport(ReadFile(temp.Path() + "/report.txt"), &boot, &cases, &done);
+    // Where a guest that did not finish got to: the case it last began.
+    const std::string last = cases.empty() ? "none" : cases.rbegin()->second;
+    if (q.Status != 0) {
+        boot.Problem = "qemu ended with status " + std::to_string(q.Status) +
+                       (q.TimedOut ? " (timed out)" : "") + " in case " + last + ": " + q.Err;
+        return boot;
+    }
     if (!done) {
-        boot.Problem = "the guest did not finish its cases";
+        boot.Problem = "the guest did not finish its cases; the last one begun: " + last;
         return boot;
     }
     for (const GuestCard& card : plan.Cards) {

@@ -232,6 +232,149 @@ vfio_facts() {  # vfio_facts NAME
     say "@@fact $1 $(basename "$(readlink "$card/driver")") group $(ls "/sys/kernel/iommu_groups/$(vfio_group)/devices" | tr '\n' ' ')reset $(cat "$card/reset_method") dev $(ls -l "$(group_device)" | awk '{ print $1 ":" $3 ":" $4 }')"
 }
 
+# ---- runs through VFIO, under lockdown -------------------------------------
+# A successful run leaves a holder that keeps the device open, so that the
+# kernel's reset at the last close does not undo the load; each case's
+# record shows the reset at the open and any reset after it.
+
+# invoke NAME USER ARGS...: veldran ARGS as USER (root for "-"), reported.
+invoke() {
+    what=$1
+    user=$2
+    shift 2
+    rm -f /tmp/out /tmp/err
+    if [ "$user" = - ]; then
+        $VELDRAN "$@" >/tmp/out 2>/tmp/err
+    else
+        su -s /bin/sh "$user" -c "$VELDRAN $* >/tmp/out 2>/tmp/err"
+    fi
+    report "$what" $? /tmp/out /tmp/err
+}
+
+# gone: waits until no process has the group device open (the kernel
+# closes a process's files as it ends).
+gone() {
+    n=0
+    while [ -n "$(group_users)" ] && [ $n -lt 1000 ]; do
+        usleep 10000
+        n=$((n + 1))
+    done
+}
+
+case_vfio_run() {
+    vfio_bind
+    say "@@fact vfio_bound $?"
+    vfio_facts vfio_card
+    run vfio_run /data/image.prom
+    say "@@fact vfio_run_users $(group_users)"
+}
+
+# The run has ended: the card still shows DONE, and nothing resets it.
+case_vfio_kept() {
+    say "@@fact vfio_kept_control $(control)"
+    say "@@fact vfio_kept_users $(group_users)"
+}
+
+# The next run of the card takes it over from the holder.
+case_vfio_takeover() {
+    say "@@fact vfio_takeover_before $(group_users)"
+    run vfio_takeover /data/image.prom
+    say "@@fact vfio_takeover_after $(group_users)"
+}
+
+case_vfio_release() {
+    invoke vfio_release - --release "$number"
+    say "@@fact vfio_release_users $(group_users)"
+    say "@@fact vfio_release_control $(control)"
+    invoke vfio_release_again - --release "$number"
+}
+
+case_vfio_bit() {
+    vfio_bind
+    run vfio_bit /data/design.bit
+}
+
+# A window the kernel will not let VFIO map: smaller than a page and not
+# at the start of one. The firmware puts every memory BAR at the start of
+# a page (for pass-through), the kernel keeps what it finds, and only a
+# BAR left unassigned gets its own smaller alignment from the kernel. So
+# the card is taken off the bus, reset through its bridge (which clears
+# its BARs) and found again.
+case_vfio_placed() {
+    bridge=$(dirname "$(readlink -f "$card")")
+    if echo 1 >"$card/remove" && echo 1 >"$bridge/reset" && echo 1 >/sys/bus/pci/rescan; then
+        say "@@fact vfio_placed $(sed -n 4p "$card/resource")"
+    else
+        say "@@fact vfio_placed failed"
+    fi
+}
+case_vfio_unmapped() {
+    vfio_bind
+    say "@@fact vfio_unmapped_window $(sed -n 4p "$card/resource")"
+    run vfio_unmapped /data/image.prom
+}
+
+# An ordinary user: without the group veldran the group device is closed
+# to them; a member of it programs the card.
+case_vfio_user() {
+    vfio_bind && vfio_share
+    vfio_facts vfio_user_card
+    run vfio_stranger /data/small.prom stranger
+    invoke vfio_stranger_list stranger --list
+    run vfio_user /data/small.prom operator
+    # shellcheck disable=SC2046  # one PID a word
+    say "@@fact vfio_user_holder $(for pid in $(group_users); do stat -c %U "/proc/$pid"; done)"
+}
+
+# A second run while the first holds the card mid-stream.
+case_vfio_concurrent() {
+    vfio_bind
+    start /data/large.prom
+    run vfio_concurrent_second /data/small.prom
+    finish vfio_concurrent_first
+}
+
+# A holder killed: nothing of it keeps the next run from the card.
+case_vfio_killed() {
+    vfio_bind
+    run vfio_killed /data/small.prom
+    holder=$(group_users)
+    say "@@fact vfio_killed_holder $holder"
+    # shellcheck disable=SC2086  # one PID a word
+    kill -9 $holder
+    gone
+    say "@@fact vfio_killed_after $(group_users)"
+}
+case_vfio_after_kill() {
+    run vfio_after_kill /data/small.prom
+}
+
+# A failed run and an interrupted one leave no holder.
+case_vfio_never() {
+    vfio_bind
+    run vfio_never /data/small.prom
+    say "@@fact vfio_never_users $(group_users)"
+}
+case_vfio_interrupted() {
+    vfio_bind
+    start /data/large.prom
+    kill -TERM "$held"
+    finish vfio_interrupted
+    say "@@fact vfio_interrupted_users $(group_users)"
+}
+
+# A card left unbound, under lockdown; then the list of every card.
+case_vfio_unbound() {
+    run vfio_unbound /data/small.prom
+    list vfio_list
+}
+
+# Lockdown without an IOMMU: no group for the card, so no VFIO either.
+case_list_lockdown() {
+    say "@@fact list_lockdown_groups $(find /sys/kernel/iommu_groups -mindepth 1 -maxdepth 1 | wc -l) $([ -e "$card/iommu_group" ] && echo linked || echo unlinked)"
+    list list_lockdown
+}
+
 # ---- --list on the real kernel ----------------------------------------------
 
 list() {  # list NAME: veldran --list as root, reported as a run

@@ -30,7 +30,7 @@ set_tests_properties(kernel.qemu PROPERTIES
   SKIP_RETURN_CODE 77
   FIXTURES_SETUP kernel_qemu)
 
-foreach(boot RealKernel LockedDownKernel)
+foreach(boot RealKernel LockedDownKernel VfioKernel)
   add_test(NAME kernel.${boot} COMMAND veldran_kernel_tests --gtest_filter=${boot}.*)
   set_tests_properties(kernel.${boot} PROPERTIES
     LABELS kernel

@@ -156,8 +156,10 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const std
     }
     if (ec || !WriteFile(tree + "/plan", cases) ||
         !WriteFile(tree + "/etc/passwd",
-                   "root:x:0:0:root:/:/bin/sh\noperator:x:1000:1000::/tmp:/bin/sh\n") ||
-        !WriteFile(tree + "/etc/group", "root:x:0:\noperator:x:1000:\nveldran:x:900:operator\n")) {
+                   "root:x:0:0:root:/:/bin/sh\noperator:x:1000:1000::/tmp:/bin/sh\n"
+                   "stranger:x:1001:1001::/tmp:/bin/sh\n") ||
+        !WriteFile(tree + "/etc/group",
+                   "root:x:0:\noperator:x:1000:\nstranger:x:1001:\nveldran:x:900:operator\n")) {
         *error = "cannot lay out the initramfs in " + tree;
         return false;
     }

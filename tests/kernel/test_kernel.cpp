@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -221,8 +222,11 @@ std::string Hex(uint32_t value)
 
 // The handshake up to PROGRAM set (rwrwrrw), or as far as it went: every
 // write is the read before it with its own bits changed and every other
-// bit kept, and every read shows what was last written, DONE aside.
-void ExpectHandshake(const Traffic& t, std::size_t steps)
+// bit kept, and every read shows what was last written, DONE aside. The
+// first read shows the register as the run found it: at power-on, or as a
+// run before this one left it (DONE set, configured), which DONE shows
+// until PROGRAM is cleared.
+void ExpectHandshake(const Traffic& t, std::size_t steps, uint32_t found = POWER_ON)
 {
     ASSERT_GE(t.Tokens.size(), steps);
     ASSERT_EQ(t.Tokens.substr(0, steps), std::string("rwrwrrw").substr(0, steps));
@@ -230,17 +234,18 @@ void ExpectHandshake(const Traffic& t, std::size_t steps)
         uint32_t Set, Clear;  // what each step changes in the one before it
         const char* What;
     };
-    static const Step STEPS[] = {
-        {0, 0, "the register at power-on, DONE clear (unconfigured)"},
+    const uint32_t configured = found & DONE;
+    const Step STEPS[] = {
+        {0, 0, "the register as found"},
         {MODE, 0, "MODE set"},
-        {0, DONE, "what was written, DONE clear (not cleared yet)"},
+        {configured, DONE & ~configured, "what was written, DONE as found (not cleared yet)"},
         {0, PROGRAM, "PROGRAM cleared"},
         {DONE, 0, "what was written, DONE set (ready)"},
         {0, 0, "the same"},
         {PROGRAM, 0, "PROGRAM set"},
     };
     for (std::size_t i = 0; i < steps; ++i) {
-        const uint32_t before = i == 0 ? POWER_ON : t.Value(i - 1);
+        const uint32_t before = i == 0 ? found : t.Value(i - 1);
         EXPECT_EQ(Hex(t.Value(i)), Hex((before | STEPS[i].Set) & ~STEPS[i].Clear))
             << "step " << i << ": " << STEPS[i].What;
     }
@@ -248,11 +253,12 @@ void ExpectHandshake(const Traffic& t, std::size_t steps)
 
 // A whole successful run: the handshake, at least a tick, the stream, DONE
 // rising at its end, the wait, 101 DONE reads, then the trailing bytes.
-void ExpectProgrammed(const std::vector<CardEvent>& received, const Bytes& stream)
+void ExpectProgrammed(const std::vector<CardEvent>& received, const Bytes& stream,
+                      uint32_t found = POWER_ON)
 {
     const Traffic t = TrafficOf(received);
     ASSERT_EQ(t.Tokens, "rwrwrrwd!" + std::string(DONE_READS, 'r') + "d") << Show(t);
-    ExpectHandshake(t, 7);
+    ExpectHandshake(t, 7, found);
     const CardEvent& data = t.Events[7];
     const std::size_t reads = 9;
     EXPECT_EQ(data.Data, stream) << "the stream at the port";
@@ -678,6 +684,284 @@ TEST_F(RealKernel, ListNamesTheRunThatHoldsTheCard)
     ExpectProgrammed(Received(booted, "list_held"), PromImage(LARGE));
 }
 
+// ---- through VFIO, under lockdown ------------------------------------------
+//
+// Each card sits alone behind a bridge of its own, with an IOMMU, so that
+// its group is the bridge and the card, and the reset vfio-pci makes at the
+// first open and at the last close is a real secondary bus reset ("x" in
+// the card's traffic).
+
+// What the card holds after a whole run: what the run last wrote (MODE and
+// PROGRAM set on the power-on value) and DONE, the FPGA configured.
+constexpr uint32_t LOADED = POWER_ON | MODE | PROGRAM | DONE;
+
+// The card's traffic after the reset at the open, which must come first;
+// with closed, up to a reset at the close, which must come last.
+std::vector<CardEvent> BetweenResets(const std::vector<CardEvent>& received, bool closed)
+{
+    std::vector<CardEvent> events;
+    for (const CardEvent& e : received)
+        if (e.What != CardEvent::Kind::Config)
+            events.push_back(e);
+    const auto isReset = [](const CardEvent& e) { return e.What == CardEvent::Kind::Reset; };
+    const std::string tokens = TrafficOf(events).Tokens;
+    EXPECT_FALSE(events.empty() || !isReset(events.front())) << "no reset at the open: " << tokens;
+    EXPECT_EQ(!events.empty() && isReset(events.back()) && events.size() > 1, closed)
+        << (closed ? "no reset at the close: " : "a reset at the end: ") << tokens;
+    if (!events.empty() && isReset(events.front()))
+        events.erase(events.begin());
+    if (closed && !events.empty() && isReset(events.back()))
+        events.pop_back();
+    return events;
+}
+
+// The processes a fact lists, one PID a word.
+std::vector<std::string> Pids(const std::string& fact)
+{
+    std::vector<std::string> pids;
+    std::size_t at = 0;
+    while ((at = fact.find_first_not_of(' ', at)) != std::string::npos) {
+        const std::size_t end = fact.find(' ', at);
+        pids.push_back(fact.substr(at, end - at));
+        at = end;
+    }
+    return pids;
+}
+
+uint32_t ControlFact(const std::string& fact)
+{
+    return static_cast<uint32_t>(std::strtoul(fact.c_str(), nullptr, 16));
+}
+
+class VfioKernel : public KernelTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        const Bytes small = PromImage(SMALL);
+        const Bytes large = PromImage(LARGE);
+        auto own = [](std::string name, unsigned slot, uint16_t subsystem, std::string board,
+                      std::string faults, Bytes stream) {
+            return Card(std::move(name), slot, subsystem, std::move(board), std::move(faults),
+                        std::move(stream), Seat::OwnBridge);
+        };
+        std::vector<Dress> cards = {
+            own("vfio", 3, 0x3312, "\nFound Quorvel KX-20 card", "", PromImage(IMAGE)),
+            own("vfio_bit", 4, 0x3311, "\nFound Quorvel KX-10 card", "",
+                Exists(BIT_FILE) ? BitStream() : small),
+            own("vfio_unmapped", 5, 0x3313, "\nFound Quorvel KX-31 card", "window-size=0x80",
+                PromImage(IMAGE)),
+            own("vfio_user", 6, 0x3314, "\nFound Quorvel KX-30 card", "", small),
+            own("vfio_concurrent", 7, 0x3315, "\nFound Quorvel KX-40 card", "", large),
+            own("vfio_killed", 8, 0x3472, "\nFound Quorvel KX-50 card", "", small),
+            own("vfio_never", 9, 0x3473, "\nFound Quorvel KX-51 card", "done-never=on", small),
+            own("vfio_interrupted", 10, 0x0001, "\nUnknown PLX PCI9054 based card!", "", large),
+            own("vfio_unbound", 11, 0x3312, "\nFound Quorvel KX-20 card", "", small),
+        };
+        GuestPlan plan;
+        const std::pair<const char*, const char*> cases[] = {
+            {"vfio_run", "vfio"},       {"vfio_kept", "vfio"},
+            {"vfio_takeover", "vfio"},  {"vfio_release", "vfio"},
+            {"vfio_bit", "vfio_bit"},   {"vfio_placed", "vfio_unmapped"},
+            {"vfio_unmapped", "vfio_unmapped"},
+            {"vfio_user", "vfio_user"}, {"vfio_concurrent", "vfio_concurrent"},
+            {"vfio_killed", "vfio_killed"}, {"vfio_after_kill", "vfio_killed"},
+            {"vfio_never", "vfio_never"}, {"vfio_interrupted", "vfio_interrupted"},
+            {"vfio_unbound", "vfio_unbound"},
+        };
+        for (const auto& [name, card] : cases) {
+            const std::string c = name;
+            const bool held = c == "vfio_concurrent" || c == "vfio_interrupted";
+            if (c != "vfio_bit" || Exists(BIT_FILE))
+                plan.Cases.push_back({c, card, held ? HeldAt(cards, card) : 0});
+        }
+        plan.KernelArgs = "intel_iommu=on lockdown=integrity";
+        plan.Iommu = true;
+        booted.Start(cards, plan);
+    }
+    static void TearDownTestSuite() { booted.Stop(); }
+    void SetUp() override { booted.Require(); }
+    static Booted booted;
+
+    // A whole successful run of the card's case as root, exactly.
+    static void ExpectRun(const std::string& run, const std::string& card, std::size_t size)
+    {
+        const GuestRunResult& r = Run(booted, run);
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(MaskWindow(r.Out), BANNER + CardLines(booted, card) + PromRun(size));
+        EXPECT_EQ(r.Err, "");
+    }
+    static std::string CantGainAccess(const std::string& card)
+    {
+        return ErrorFor(booted, "Can't gain access to 9054 card number %u.\n", card);
+    }
+};
+Booted VfioKernel::booted;
+
+// Bound to vfio-pci, the card is in a group with its bridge alone, and the
+// kernel will reset it through that bridge. A run programs it through
+// /dev/vfio, every byte through the mapped window, after the reset at the
+// open; no reset follows: a holder keeps the device open.
+TEST_F(VfioKernel, ARunProgramsTheCardAndLeavesItHeld)
+{
+    EXPECT_EQ(Fact(booted, "vfio_modules").substr(0, 2), "0 ") << Fact(booted, "vfio_modules");
+    EXPECT_NE(Fact(booted, "lockdown").find("[integrity]"), std::string::npos);
+    EXPECT_EQ(Fact(booted, "vfio_bound"), "0");
+    const std::string address = CardAddress(booted.Plan(), "vfio");
+    const CardLocation at = LocationOf(booted.Plan(), "vfio");
+    char bridge[16];
+    std::snprintf(bridge, sizeof bridge, "0000:%02x:00.0", at.Bus - 1);
+    EXPECT_EQ(Fact(booted, "vfio_card"), "vfio-pci group " + std::string(bridge) + " " + address +
+                                             " reset bus dev crw-------:root:root");
+    ExpectRun("vfio_run", "vfio", IMAGE);
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_run"), false), PromImage(IMAGE));
+    EXPECT_EQ(Pids(Fact(booted, "vfio_run_users")).size(), 1u) << Fact(booted, "vfio_run_users");
+}
+
+// Once the run has ended, the card stays configured and nothing resets it
+// until the holder is released; then the kernel resets it.
+TEST_F(VfioKernel, TheHolderKeepsTheLoadUntilReleased)
+{
+    EXPECT_EQ(Hex(ControlFact(Fact(booted, "vfio_kept_control"))), Hex(LOADED));
+    EXPECT_EQ(TrafficOf(Received(booted, "vfio_kept")).Tokens, "r");
+    EXPECT_EQ(Fact(booted, "vfio_kept_users"), Fact(booted, "vfio_run_users"));
+
+    const GuestRunResult& release = Run(booted, "vfio_release");
+    EXPECT_EQ(release.Status, 0) << release.Err;
+    const Traffic t = TrafficOf(Received(booted, "vfio_release"));
+    ASSERT_EQ(t.Tokens, "xr") << Show(t);
+    EXPECT_EQ(Hex(t.Value(1)), Hex(POWER_ON));
+    EXPECT_EQ(Hex(ControlFact(Fact(booted, "vfio_release_control"))), Hex(POWER_ON));
+    EXPECT_EQ(Fact(booted, "vfio_release_users"), "");
+}
+
+// The next run takes the device over from the holder: no reset between,
+// so the handshake finds the card as the first run left it; its own
+// holder then keeps it.
+TEST_F(VfioKernel, TheNextRunTakesTheCardOverWithoutAReset)
+{
+    ExpectRun("vfio_takeover", "vfio", IMAGE);
+    ExpectProgrammed(Received(booted, "vfio_takeover"), PromImage(IMAGE), LOADED);
+    const std::vector<std::string> before = Pids(Fact(booted, "vfio_takeover_before"));
+    const std::vector<std::string> after = Pids(Fact(booted, "vfio_takeover_after"));
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(before, after) << "the first holder has handed the card over and ended";
+}
+
+TEST_F(VfioKernel, BitFileProgramsTheCardBitReversed)
+{
+    if (!Exists(BIT_FILE))
+        SKIP_OR_FAIL_ON_CI("sample .bit files not present at " + BIT_FILE);
+    const Bytes stream = BitStream();
+    const GuestRunResult& r = Run(booted, "vfio_bit");
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(MaskWindow(r.Out),
+              BANNER + CardLines(booted, "vfio_bit") +
+                  BitRun("top.ncd;UserID=0xFFFFFFFF", "3s50atq144", "2019/08/04", "19:33:09",
+                         BIT_DECLARED, stream.size()));
+    EXPECT_EQ(r.Err, "");
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_bit"), false), stream);
+}
+
+// A window that does not start a page cannot be mapped through VFIO; each
+// byte then goes to the device as a write of its own, and the card gets
+// the same stream.
+TEST_F(VfioKernel, AWindowThatCannotBeMappedGetsTheSameStream)
+{
+    const std::string window = Fact(booted, "vfio_unmapped_window");  // START END FLAGS
+    const uint64_t start = std::strtoull(window.c_str(), nullptr, 16);
+    EXPECT_EQ(std::strtoull(window.c_str() + window.find(' '), nullptr, 16) - start + 1, 0x80u);
+    EXPECT_NE(start % 4096, 0u) << window;
+    ExpectRun("vfio_unmapped", "vfio_unmapped", IMAGE);
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_unmapped"), false), PromImage(IMAGE));
+}
+
+// Through the group device, which the rule gives to the group veldran: a
+// member programs the card, and its holder runs as that member; a user
+// outside the group cannot open it, and nothing reaches the card.
+TEST_F(VfioKernel, AMemberOfTheGroupProgramsTheCard)
+{
+    const std::string facts = Fact(booted, "vfio_user_card");
+    EXPECT_EQ(facts.substr(facts.find(" dev ")), " dev crw-rw----:root:veldran");
+    const GuestRunResult& stranger = Run(booted, "vfio_stranger");
+    EXPECT_EQ(stranger.Status, 105);
+    EXPECT_EQ(stranger.Out, BANNER);
+    EXPECT_EQ(stranger.Err, CantGainAccess("vfio_user"));
+    const GuestRunResult& r = Run(booted, "vfio_user");
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(MaskWindow(r.Out), BANNER + CardLines(booted, "vfio_user") + PromRun(SMALL));
+    EXPECT_EQ(r.Err, "");
+    // The reset at the open is the member's: the stranger's run did not get that far.
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_user"), false), PromImage(SMALL));
+    EXPECT_EQ(Fact(booted, "vfio_user_holder"), "operator");
+}
+
+// A second run while the first streams (held after its first block) is
+// refused at the open, and touches nothing; the first then completes.
+TEST_F(VfioKernel, ASecondConcurrentRunIsRefused)
+{
+    EXPECT_EQ(Fact(booted, "held_vfio_concurrent"), "yes");
+    const GuestRunResult& second = Run(booted, "vfio_concurrent_second");
+    EXPECT_EQ(second.Status, 105);
+    EXPECT_EQ(second.Out, BANNER);
+    EXPECT_EQ(second.Err, CantGainAccess("vfio_concurrent"));
+    ExpectRun("vfio_concurrent_first", "vfio_concurrent", LARGE);
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_concurrent"), false), PromImage(LARGE));
+}
+
+// A holder killed outright: the kernel resets the card as it closes the
+// device, and the next run opens it afresh.
+TEST_F(VfioKernel, AKilledHolderLeavesNothingInTheWay)
+{
+    ExpectRun("vfio_killed", "vfio_killed", SMALL);
+    EXPECT_EQ(Pids(Fact(booted, "vfio_killed_holder")).size(), 1u);
+    EXPECT_EQ(Fact(booted, "vfio_killed_after"), "");
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_killed"), true), PromImage(SMALL));
+    ExpectRun("vfio_after_kill", "vfio_killed", SMALL);
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_after_kill"), false), PromImage(SMALL));
+}
+
+// A run that fails, and one that is interrupted, leave no holder: the
+// device is closed as the run ends, and the kernel resets the card.
+TEST_F(VfioKernel, AFailedOrInterruptedRunLeavesNoHolder)
+{
+    const GuestRunResult& never = Run(booted, "vfio_never");
+    EXPECT_EQ(never.Status, 102);
+    EXPECT_EQ(MaskWindow(never.Out), BANNER + CardLines(booted, "vfio_never") + UpToDoneCheck(SMALL));
+    EXPECT_EQ(never.Err, ErrorBlock("Error: Not <DONE>; programming not completed."));
+    const Traffic t = TrafficOf(BetweenResets(Received(booted, "vfio_never"), true));
+    ASSERT_EQ(t.Tokens, "rwrwrrwdr") << Show(t);
+    ExpectHandshake(t, 7);
+    EXPECT_EQ(t.Events[7].Data, PromImage(SMALL));
+    EXPECT_EQ(Fact(booted, "vfio_never_users"), "");
+
+    EXPECT_EQ(Fact(booted, "held_vfio_interrupted"), "yes");
+    const GuestRunResult& stopped = Run(booted, "vfio_interrupted");
+    EXPECT_EQ(stopped.Status, 128 + SIGTERM);
+    EXPECT_EQ(stopped.Err, ErrorBlock("Programming interrupted."));
+    EXPECT_EQ(stopped.Out.find("Successfully"), std::string::npos) << stopped.Out;
+    // Stopped at the end of the first block, the FPGA left in reset:
+    // PROGRAM cleared, MODE kept.
+    const Traffic s = TrafficOf(BetweenResets(Received(booted, "vfio_interrupted"), true));
+    ASSERT_EQ(s.Tokens, "rwrwrrwdrw") << Show(s);
+    ExpectHandshake(s, 7);
+    const Bytes image = PromImage(LARGE);
+    EXPECT_EQ(s.Events[7].Data, Bytes(image.begin(), image.begin() + BLOCK));
+    EXPECT_EQ(Hex(s.Value(9)), Hex(s.Value(8) & ~PROGRAM));
+    EXPECT_EQ(Fact(booted, "vfio_interrupted_users"), "");
+}
+
+// Under lockdown a card not bound to vfio-pci has no way left to it: the
+// open refuses it, and nothing reaches it.
+TEST_F(VfioKernel, AnUnboundCardIsRefused)
+{
+    const GuestRunResult& r = Run(booted, "vfio_unbound");
+    EXPECT_EQ(r.Status, 105);
+    EXPECT_EQ(r.Out, BANNER);
+    EXPECT_EQ(r.Err, CantGainAccess("vfio_unbound"));
+    EXPECT_EQ(TrafficOf(Received(booted, "vfio_unbound")).Tokens, "");
+}
+
 // ---- a kernel locked down --------------------------------------------------
 
 class LockedDownKernel : public KernelTest {
@@ -685,7 +969,7 @@ protected:
     static void SetUpTestSuite()
     {
         GuestPlan plan;
-        plan.Cases = {{"lockdown", "lockdown"}};
+        plan.Cases = {{"lockdown", "lockdown"}, {"list_lockdown", "lockdown"}};
         plan.KernelArgs = "lockdown=integrity";
         booted.Start({Card("lockdown", 3, 0x3312, "\nFound Quorvel KX-20 card", "",
                            PromImage(SMALL))},

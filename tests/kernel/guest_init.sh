@@ -375,6 +375,21 @@ case_list_lockdown() {
     list list_lockdown
 }
 
+# ---- the benchmark's runs (veldran-kernel-bench) ---------------------------
+
+# Three runs of the benchmark's image for the case's card, each with the
+# guest's uptime before and after it.
+bench() {
+    for i in 1 2 3; do
+        before=$(cut -d' ' -f1 /proc/uptime)
+        run "${name}_$i" /data/bench.prom
+        say "@@fact seconds_${name}_$i $before $(cut -d' ' -f1 /proc/uptime)"
+    done
+}
+case_bench_sysfs() { bench; }
+case_bench_mapped() { vfio_bind && bench; }
+case_bench_unmapped() { vfio_bind && bench; }
+
 # ---- --list on the real kernel ----------------------------------------------
 
 list() {  # list NAME: veldran --list as root, reported as a run

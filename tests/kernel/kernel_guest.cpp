@@ -332,7 +332,8 @@ std::vector<std::string> QemuArguments(const std::string& kernel, const std::str
                          "-device", "pcie-pci-bridge,id=" + bridge + ",bus=" + port});
             device = "quorvel-9054,addr=" + Slot(OWN_BRIDGE_SLOT) + ",bus=" + bridge;
         }
-        device += ",record=" + RecordPath(folder, card);
+        if (card.Recorded)
+            device += ",record=" + RecordPath(folder, card);
         if (!card.Properties.empty())
             device += "," + card.Properties;
         args.insert(args.end(), {"-device", device});
@@ -341,6 +342,13 @@ std::vector<std::string> QemuArguments(const std::string& kernel, const std::str
 }
 
 }  // namespace
+
+std::size_t ConfigSize(const Bytes& stream)
+{
+    static const Bytes SYNC = {0x55, 0x99};
+    const auto at = std::search(stream.begin(), stream.end(), SYNC.begin(), SYNC.end());
+    return at == stream.end() ? 0 : static_cast<std::size_t>(stream.end() - at) - SYNC.size();
+}
 
 std::string Describe(const CardEvent& e)
 {
@@ -494,6 +502,8 @@ GuestBoot BootGuest(const std::string& kernel, const std::string& qemu, const Gu
         return boot;
     }
     for (const GuestCard& card : plan.Cards) {
+        if (!card.Recorded)
+            continue;
         std::vector<CardEvent> events;
         std::string error;
         if (!ParseRecord(ReadFile(RecordPath(temp.Path(), card)), &events, &error) ||

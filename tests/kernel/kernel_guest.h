@@ -51,7 +51,12 @@ struct GuestCard {
     unsigned Slot = 0;       // see Seat
     Seat Where = Seat::RootBus;
     std::string Properties;  // the model's, as -device takes them
+    bool Recorded = true;    // keeps a record (which costs the model time per byte)
 };
+
+// How many bytes of a stream follow the FPGA's sync word, as the port sees
+// it (AA 99 bit-reversed): the configuration size of a card made for it.
+std::size_t ConfigSize(const Bytes& stream);
 
 // A case of guest_init.sh (its case_NAME) and the card it uses.
 struct GuestCase {

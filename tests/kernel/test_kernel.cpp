@@ -66,15 +66,6 @@ Bytes BitStream()
     return stream;
 }
 
-// How many bytes of the stream follow the FPGA's sync word, as the port
-// sees it (AA 99 bit-reversed): the configuration size of a card made for it.
-std::size_t ConfigSize(const Bytes& stream)
-{
-    static const Bytes SYNC = {0x55, 0x99};
-    const auto at = std::search(stream.begin(), stream.end(), SYNC.begin(), SYNC.end());
-    return at == stream.end() ? 0 : static_cast<std::size_t>(stream.end() - at) - SYNC.size();
-}
-
 // One card of a boot: where it sits, which board it is and how it fails.
 struct Dress {
     std::string Name;

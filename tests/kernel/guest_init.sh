@@ -23,6 +23,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs -o mode=1777 tmpfs /tmp
+# Where a holder's socket goes, as on every system that boots with systemd.
+mount -t tmpfs -o mode=755 tmpfs /run
 mount -t securityfs securityfs /sys/kernel/security 2>/dev/null
 
 stty -F /dev/ttyS1 raw -echo

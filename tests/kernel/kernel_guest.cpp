@@ -133,7 +133,7 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const std
     for (const auto& [guest, host] : files)
         if (!CopyInto(tree, guest, host, error))
             return false;
-    for (const char* folder : {"proc", "sys", "dev", "tmp", "k"})
+    for (const char* folder : {"proc", "sys", "dev", "tmp", "run", "k"})
         fs::create_directories(fs::path(tree) / folder);
     std::error_code ec;
     fs::copy(modules, tree, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);

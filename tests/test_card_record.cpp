@@ -61,9 +61,12 @@ TEST(CardRecord, IsReplacedWholeInItsFolderOrNotWritten)
     const std::string cards = run.Path() + "/cards/";
     EXPECT_EQ(ReadFile(cards + r.Address), RecordText(r)) << "one file, no leftovers";
     // What a member of the group may leave in its folder in a card's name:
-    // another card's record, a link to one, a FIFO that no one writes.
+    // another card's record, a link (to a record of that card, but it might
+    // as well be to a device that acts when opened), a FIFO no one writes.
     ASSERT_TRUE(WriteFile(cards + "0000:04:00.0", RecordText(r)));
-    ASSERT_EQ(symlink(r.Address.c_str(), (cards + "0000:05:00.0").c_str()), 0);
+    r.Address = "0000:05:00.0";
+    ASSERT_TRUE(WriteFile(run.Path() + "/elsewhere", RecordText(r)));
+    ASSERT_EQ(symlink("../elsewhere", (cards + r.Address).c_str()), 0);
     ASSERT_EQ(mkfifo((cards + "0000:06:00.0").c_str(), 0644), 0);
     for (const char* other : {"0000:04:00.0", "0000:05:00.0", "0000:06:00.0"})
         EXPECT_EQ(ReadRecord(other, &back), RecordRead::Unreadable) << other;

@@ -173,3 +173,10 @@ PlxStatus PlxHost_CheckAccess(const DeviceKey*, PlxAccess* access)
     *access = PlxAccess{};
     return PLX_STATUS_OK;
 }
+
+PlxStatus PlxHost_PeekRegister(const DeviceKey*, uint8_t, uint32_t, uint32_t* value)
+{
+    Record("PeekRegister");
+    *value = Fake.Register;
+    return PLX_STATUS_OK;
+}

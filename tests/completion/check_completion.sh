@@ -96,6 +96,7 @@ expect "veldran top.bit "
 # the bus, with a command and a line break in it, as the program's JSON
 # gives it; and a "veldran" that prints hostile lines of its own.
 export VELDRAN_SYSFS_ROOT=$work/sys
+# shellcheck disable=SC2016 # never to be expanded: that is the point
 hostile_driver='$(touch ran-from-the-list)
 {"number":9,"address":"0000:09:00.0"}'
 ln -s "../../../bus/pci/drivers/$hostile_driver" "$work/sys/bus/pci/devices/0000:03:00.0/driver"

@@ -261,7 +261,7 @@ if command -v groff >/dev/null 2>&1; then
         fail "groff reports problems in the manual page"
     fi
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'FILE FORMATS' CARD 'EXIT STATUS' \
-        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
+        RECORDS ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
         grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
     done
     for status in 0 100 101 102 103 104 105; do

@@ -486,15 +486,7 @@ TEST_F(List, JsonIsWhatJqReads)
     const Outcome r = RunVeldran({"--list", "--json"}, root);
     EXPECT_EQ(r.Status, 0);
     // "[", a line for each card, "]": what a shell reads line by line.
-    std::istringstream lines(r.Out);
-    std::vector<std::string> line;
-    for (std::string text; std::getline(lines, text);)
-        line.push_back(text);
-    ASSERT_EQ(line.size(), 19u) << r.Out;
-    EXPECT_EQ(line.front() + line.back(), "[]");
-    for (std::size_t i = 1; i <= 17; ++i)
-        EXPECT_EQ(line[i].substr(0, 10) + line[i].substr(line[i].size() - (i < 17 ? 2 : 1)),
-                  std::string("{\"number\":") + (i < 17 ? "}," : "}")) << line[i];
+    EXPECT_THAT(r.Out, ::testing::MatchesRegex("\\[\n(\\{\"number\":[^\n]*\\},\n){16}\\{\"number\":[^\n]*\\}\n\\]\n"));
     const std::string json = temp.Path() + "/list.json";
     ASSERT_TRUE(WriteFile(json, r.Out));
     // jq would read bytes that are not UTF-8 as U+FFFD itself: iconv tells.

@@ -63,8 +63,8 @@ void FatalExit(int status, const char* format, ...)
         va_start(args, format);
         const std::string message = Formatted(format, args);
         va_end(args);
-        // The message says where the run stopped; its own line end is the
-        // error block's.
+        // The message says where the run stopped: the record's step,
+        // without the line end that some messages carry.
         ReportFailure("failed", message.substr(0, message.find_last_not_of('\n') + 1), message);
     }
     // A normal exit, so the runtime flushes and closes every stream.

@@ -48,6 +48,7 @@ bool ParseCardNumber(const char* text, unsigned* card)
 void OpenFileArgument(const char* path)
 {
     State.ConfigFile = OpenAsCaller(path);
+    State.ConfigName = path;
     if (State.ConfigFile == nullptr)
         FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(path).c_str());
     // The upload reads whole blocks into its own buffer; a stdio buffer

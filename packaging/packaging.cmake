@@ -30,6 +30,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 
+# The folders of the cards' records under /run, which systemd-tmpfiles
+# makes at every boot; it reads <prefix>/lib/tmpfiles.d for /usr and
+# /usr/local.
+install(FILES ${CMAKE_SOURCE_DIR}/systemd/veldran-tmpfiles.conf
+  DESTINATION lib/tmpfiles.d
+  RENAME veldran.conf
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
 # Where bash-completion looks for a command's completion: <prefix>/share/
 # bash-completion/completions (it searches /usr/local/share and /usr/share).
 install(FILES ${CMAKE_SOURCE_DIR}/completion/veldran.bash

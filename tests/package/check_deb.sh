@@ -100,6 +100,7 @@ dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
 expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
     lib/systemd/system/veldran-load@.service usr/libexec/veldran/veldran-load
+    usr/lib/tmpfiles.d/veldran.conf
     usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
     usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz
     usr/share/bash-completion/completions/veldran)
@@ -260,7 +261,7 @@ if command -v groff >/dev/null 2>&1; then
         fail "groff reports problems in the manual page"
     fi
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'FILE FORMATS' CARD 'EXIT STATUS' \
-        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
+        RECORDS ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
         grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
     done
     for status in 0 100 101 102 103 104 105; do
@@ -342,6 +343,36 @@ else
         cat "$work/calls"
         fail "postinst, abort-upgrade"
     fi
+    # debhelper's call of systemd-tmpfiles gives cards/ to the group: it
+    # must come after the group is made.
+    group_line=$(grep -n 'addgroup --system veldran' "$postinst" | head -n 1 | cut -d: -f1)
+    tmpfiles_line=$(grep -n 'systemd-tmpfiles .*--create veldran.conf' "$postinst" | head -n 1 | cut -d: -f1)
+    if [ -n "$group_line" ] && [ -n "$tmpfiles_line" ] && [ "$group_line" -lt "$tmpfiles_line" ]; then
+        pass "postinst makes the group (line $group_line) before systemd-tmpfiles (line $tmpfiles_line)"
+    else
+        fail "postinst: the group (line ${group_line:-none}) is not made before systemd-tmpfiles (line ${tmpfiles_line:-none})"
+    fi
+fi
+
+# --- the folders of the records (tmpfiles.d) -------------------------------
+# As systemd-tmpfiles makes them at boot, in a scratch root whose group
+# file has veldran.
+if command -v systemd-tmpfiles >/dev/null 2>&1; then
+    boot=$work/boot
+    mkdir -p "$boot/etc" "$boot/run"
+    printf 'root:x:0:\nveldran:x:987:\n' >"$boot/etc/group"
+    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$boot/etc/passwd"
+    systemd-tmpfiles --root="$boot" --create "$root/usr/lib/tmpfiles.d/veldran.conf" ||
+        fail "systemd-tmpfiles rejects usr/lib/tmpfiles.d/veldran.conf"
+    made=$(cd "$boot/run" && stat -c '%n %a %u:%g' veldran veldran/cards veldran/hold 2>&1 | tr '\n' ' ')
+    if [ "$made" = "veldran 755 0:0 veldran/cards 2775 0:987 veldran/hold 2775 0:987 " ]; then
+        pass "tmpfiles.d makes /run/veldran 0755 root, cards/ and hold/ 2775 of the group veldran"
+    else
+        fail "tmpfiles.d made: $made"
+    fi
+else
+    [ -z "${CI:-}" ] || fail "systemd-tmpfiles not found (package systemd)"
+    echo "note: systemd-tmpfiles not found: the folders of the records not checked"
 fi
 
 # --- the udev rule ---------------------------------------------------------
@@ -384,6 +415,23 @@ elif apply_rule "$device" "$group"; then
     fi
 else
     fail "udev rule command failed"
+fi
+
+# The record of a card goes with it: the command the rule runs on
+# "remove", as udev expands it for the card at 0000:03:00.0, with /run a
+# scratch folder.
+removal=$(sed -n '/ACTION=="remove"/,/RUN+=/ s|.*RUN+="\([^"]*\)".*|\1|p' "$rule")
+run_dir=$work/run
+mkdir -p "$run_dir/veldran/cards"
+: >"$run_dir/veldran/cards/0000:03:00.0"
+: >"$run_dir/veldran/cards/0000:04:00.0"
+if grep -Eq '^SUBSYSTEM=="pci", ACTION=="remove", ENV\{PCI_ID\}=="10B5:9054",' "$rule" &&
+    [ -n "$removal" ] &&
+    sh -c "$(printf '%s' "$removal" | sed -e 's/%k/0000:03:00.0/g' -e "s|/run/|$run_dir/|g")" &&
+    [ ! -e "$run_dir/veldran/cards/0000:03:00.0" ] && [ -e "$run_dir/veldran/cards/0000:04:00.0" ]; then
+    pass "udev rule removes the card's record, and only that, when a 10B5:9054 card goes"
+else
+    fail "udev rule's removal of the record: '$removal'"
 fi
 
 # --- the unit that loads a card as it appears -----------------------------
@@ -454,8 +502,9 @@ else
             grep -q "Successfully programmed $size bytes\." "$work/run.out" &&
             grep -q 'Function complete\.' "$work/run.out" &&
             grep -q 'Found Quorvel KX-20 card' "$work/run.out" &&
-            grep -q 'Using PCI device at bus 1/device 0\.' "$work/run.out"; then
-            pass "packaged veldran programs a simulated KX-20 with a $size-byte PROM image"
+            grep -q 'Using PCI device at bus 1/device 0\.' "$work/run.out" &&
+            grep -qx 'result=programmed' "$sim/run/cards/0000:01:00.0"; then
+            pass "packaged veldran programs a simulated KX-20 with a $size-byte PROM image, and records it"
         else
             cat "$work/run.out" "$work/run.err"
             fail "packaged veldran against a simulated card: status $status"
@@ -470,11 +519,12 @@ if command -v "$cmake" >/dev/null 2>&1; then
         missing=
         for f in bin/veldran share/man/man1/veldran.1 lib/udev/rules.d/60-veldran.rules \
             lib/systemd/system/veldran-load@.service libexec/veldran/veldran-load \
+            lib/tmpfiles.d/veldran.conf \
             share/doc/veldran/README.md share/bash-completion/completions/veldran; do
             [ -f "$inst/$f" ] || missing="$missing $f"
         done
         if [ -z "$missing" ]; then
-            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, lib/systemd/system/, libexec/veldran/, share/doc/veldran/, share/bash-completion/completions/"
+            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, lib/systemd/system/, lib/tmpfiles.d/, libexec/veldran/, share/doc/veldran/, share/bash-completion/completions/"
         else
             fail "cmake --install did not install:$missing"
         fi

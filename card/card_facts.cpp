@@ -15,8 +15,11 @@ static bool Programmable(const PlxAccess& access)
     return true;
 }
 
+// What reads all ones is no register but a bus with nothing answering.
 static RegisterState StateOf(uint32_t value)
 {
+    if (value == 0xFFFFFFFF)
+        return RegisterState::NoAnswer;
     if ((value & PROGRAM_BIT) == 0)
         return RegisterState::ProgramCleared;
     return (value & DONE_BIT) != 0 ? RegisterState::Done : RegisterState::Configuring;
@@ -47,6 +50,7 @@ Carries WhatItCarries(const CardFacts& facts)
     case RegisterState::Configuring:
     case RegisterState::ProgramCleared:
         return Carries::None;
+    case RegisterState::NoAnswer:
     case RegisterState::Unreadable:
         break;
     }

@@ -14,6 +14,7 @@ enum class RegisterState {
     Done,            // PROGRAM set, DONE set
     Configuring,     // PROGRAM set, DONE clear: a configuration cycle in progress
     ProgramCleared,  // the FPGA held in reset, with no design
+    NoAnswer,        // reads all ones: the card does not decode, or is gone
     Unreadable,      // not here: no rights to the card's register file, or no holder
 };
 

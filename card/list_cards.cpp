@@ -124,6 +124,10 @@ static std::string RegisterText(const CardFacts& f)
     }
     char value[16];
     std::snprintf(value, sizeof value, "0x%08x", static_cast<unsigned>(f.RegisterValue));
+    if (f.Register == RegisterState::NoAnswer)
+        return std::string("register ") + value +
+               ": the card does not answer (its decoding is off, or it is gone); what it carries "
+               "now is not known";
     const char* state = f.Register == RegisterState::Done          ? "done"
                         : f.Register == RegisterState::Configuring ? "a configuration cycle in progress"
                                                                    : "PROGRAM cleared, FPGA in reset";

@@ -63,9 +63,10 @@ static std::string Record(const CardFacts& f)
 
 static std::string Register(const CardFacts& f)
 {
-    const char* state = f.Register == RegisterState::Done          ? "done"
-                        : f.Register == RegisterState::Configuring ? "configuring"
-                                                                   : "program_cleared";
+    const char* state = f.Register == RegisterState::Done             ? "done"
+                        : f.Register == RegisterState::Configuring    ? "configuring"
+                        : f.Register == RegisterState::ProgramCleared ? "program_cleared"
+                                                                      : "no_answer";
     if (f.Register == RegisterState::Unreadable)
         return "null";
     return "{" + Field("value", Hex(f.RegisterValue, 8)) + "," + Field("state", JsonString(state)) + "}";

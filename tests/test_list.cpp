@@ -441,6 +441,9 @@ TEST_F(List, SaysWhatTheRecordAndTheRegisterSayTogether)
                                       "        carries the recorded design\n"},
         {{}, 0x000D0000, programmed + "      register 0x000d0000: a configuration cycle in progress; the card no\n"
                                       "        longer carries the recorded design\n"},
+        // All ones is a bus where nothing answers, not a card that is done.
+        {{}, 0xFFFFFFFF, programmed + "      register 0xffffffff: the card does not answer (its decoding is off, or\n"
+                                      "        it is gone); what it carries now is not known\n"},
         {{{"format", "prom"}, {"user", ""}, {"result", "failed"},
           {"step", "Error: Not <DONE>; programming not completed."}},
          0x000D0002,

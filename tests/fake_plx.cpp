@@ -155,3 +155,24 @@ PlxStatus PlxHost_CheckAccess(const DeviceKey*, PlxAccess* access)
     *access = PlxAccess{};
     return PLX_STATUS_OK;
 }
+
+PlxStatus PlxHost_WindowStore(DeviceObject*, void*, PlxWindowStore* store, void** context)
+{
+    Record("WindowStore");
+    *store = Fake.Store;
+    *context = Fake.StoreContext;
+    return Fake.StoreStatus;
+}
+
+PlxStatus PlxHost_HoldDevice(DeviceObject*)
+{
+    Record("Hold");
+    return Fake.HoldStatus;
+}
+
+PlxStatus PlxHost_ReleaseDevice(const DeviceKey*, int* holder)
+{
+    Record("Release");
+    *holder = Fake.Holder;
+    return Fake.ReleaseStatus;
+}

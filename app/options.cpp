@@ -5,6 +5,7 @@
 
 #include "app/arguments.h"
 #include "card/list_cards.h"
+#include "card/release_card.h"
 #include "configfile/detect_config_file.h"
 #include "configfile/file_access.h"
 #include "run/fatal_exit.h"
@@ -19,6 +20,9 @@ static const char HELP[] =
     "                      read FILE as a run would and show its details; no card\n"
     "                      is opened, and the exit status is the one a run would\n"
     "                      give for the file\n"
+    "  veldran --release CARD\n"
+    "                      end the holder that keeps card CARD open after a run\n"
+    "                      through VFIO; the kernel then resets the card\n"
     "  veldran --help      show this text\n"
     "  veldran --version   show the version\n"
     "\n"
@@ -49,6 +53,11 @@ bool RunOption(int argc, char** argv, int* status)
 {
     if (argc == 3 && Is(argv[1], "--check")) {
         *status = CheckFile(argv[2]);
+        return true;
+    }
+    if (argc == 3 && Is(argv[1], "--release")) {
+        const NamedCard card = ReadCardArgument(argv[2]);
+        *status = card.ByAddress ? ReleaseCardHolderAt(card.Address) : ReleaseCardHolder(card.Number);
         return true;
     }
     if (argc != 2)

@@ -1,6 +1,6 @@
 // The VFIO method against simulated buses: which method a card gets, as
 // the list and a run show it; the list's reasons for a card reached
-// through VFIO; a held card. The group's device files are
+// through VFIO; a held card and --release. The group's device files are
 // plain files here (tools/simbus), so a run through VFIO gets as far as
 // its first ioctl and no further: the real path is the kernel suite's.
 #include <gtest/gtest.h>
@@ -214,6 +214,36 @@ TEST_F(VfioBus, AHeldCardIsANoteAndOneInUseIsNo)
     EXPECT_EQ(Unwrapped(r.Out), LIST_HEADER + ListLine("0", "0000:03:00.0", KX10, "no") +
                                     "      - in use by another run (process " +
                                     std::to_string(user.Pid()) + ", sleep); wait for it to end\n");
+}
+
+TEST_F(VfioBus, ReleaseEndsTheHolderOrSaysThereIsNone)
+{
+    MakeVfioBus({CardAt(1), Bound(2, 9)});
+    auto holder = HoldCard("0000:02:00.0", 9);
+    ASSERT_TRUE(holder->Serving());
+    Outcome r = Run({"--release", "1"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Released 9054 card number 1 (0000:02:00.0): its holder, process " +
+                         std::to_string(holder->Pid()) + ", has ended,\n"
+                         "and the kernel has reset the card; what was loaded into it is gone.\n");
+    EXPECT_TRUE(holder->Ended());
+    struct Case {
+        const char* card;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"0000:02:00.0", 101, "9054 card number 1 is not held: no holder keeps it open.\n"},
+        {"0", 101, "9054 card number 0 is not held: no holder keeps it open.\n"},  // sysfs
+        {"2", 101, "Can't find 9054 card number 2.\n"},
+        {"02:01.0", 101, "Can't find 9054 card at 0000:02:01.0.\n"},
+        {"x", 101, "Invalid card number: x"},
+    };
+    for (const Case& c : cases) {
+        r = Run({"--release", c.card});
+        EXPECT_EQ(r.Status, c.status) << c.card;
+        EXPECT_EQ(r.Out, "") << c.card;
+        EXPECT_EQ(r.Err, ErrorBlock(c.message)) << c.card;
+    }
 }
 
 }  // namespace

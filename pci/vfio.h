@@ -178,9 +178,8 @@ struct GroupUser {
     std::string Name;
 };
 // The processes but this one with the file at path open, as /proc shows
-// them; *unknown is set where a process named veldran does not let its
-// descriptors be read.
-std::vector<GroupUser> GroupUsers(const std::string& path, bool* unknown);
+// them: those whose descriptors this process may read.
+std::vector<GroupUser> GroupUsers(const std::string& path);
 
 // ---- the access check (vfio_access_check.cpp) -------------------------------
 

@@ -21,6 +21,7 @@ const char IOMMU_REMEDY[] =
     "line, with VT-d or AMD-Vi enabled in the firmware's setup";
 const char CONTAINER_SHOWN[] = "/dev/vfio/vfio";
 constexpr uint32_t HEADER_TYPE_OFFSET = 0x0E;
+constexpr std::size_t ENABLE_TEXT_MAX = 16;
 
 std::string SysfsPath(const sysfs::Found& found)
 {
@@ -160,6 +161,17 @@ std::string TimeText(int64_t seconds)
     return text;
 }
 
+// vfio-pci enables the device while it is open and disables it as it is
+// closed: `enable` counts the opens, which everyone may read, where the
+// descriptors of whoever has it open may be hidden from this process.
+bool IsOpen(const sysfs::Found& found)
+{
+    std::string text;
+    unsigned count = 0;
+    return sysfs::ReadSmallFile(found.Path + "/enable", ENABLE_TEXT_MAX, &text) &&
+           sysfs::ParseEnableText(text, &count) && count > 0;
+}
+
 // The holder, which a run takes the card over from, and anyone else who
 // has the group open: another run, which a run waits for.
 void CheckUsers(const sysfs::Found& found, const GroupFiles& group, PlxAccess* access)
@@ -181,8 +193,7 @@ void CheckUsers(const sysfs::Found& found, const GroupFiles& group, PlxAccess* a
                              " by a holder that cannot be asked here, which keeps what a run "
                              "loaded; a run that may ask takes the card over from it",
                          release);
-    bool unknown = false;
-    for (const GroupUser& user : GroupUsers(group.Path, &unknown)) {
+    for (const GroupUser& user : GroupUsers(group.Path)) {
         if (state == HolderState::Answered && user.Pid == holder.Pid)
             continue;
         sysfs::AddReason(access, true,
@@ -191,10 +202,10 @@ void CheckUsers(const sysfs::Found& found, const GroupFiles& group, PlxAccess* a
                          "wait for it to end");
         return;
     }
-    if (unknown && state == HolderState::None)
-        sysfs::AddReason(access, false,
-                         "whether another run holds the card could not be checked: a veldran "
-                         "process here does not let its files be read");
+    if (state == HolderState::None && IsOpen(found))
+        sysfs::AddReason(access, true,
+                         "in use by another run, whose process cannot be seen from here",
+                         "wait for it to end");
 }
 
 }  // namespace

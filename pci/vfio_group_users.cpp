@@ -4,7 +4,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -14,7 +13,6 @@ namespace vfio {
 
 namespace {
 
-enum class Uses { No, Yes, Unreadable };
 
 long PidOf(const char* name)
 {
@@ -24,17 +22,17 @@ long PidOf(const char* name)
 }
 
 // A descriptor's link names the file it has open by its path.
-Uses HasOpen(const std::string& fdFolder, const std::string& target)
+bool HasOpen(const std::string& fdFolder, const std::string& target)
 {
     DIR* fds = opendir(fdFolder.c_str());
     if (fds == nullptr)
-        return errno == EACCES || errno == EPERM ? Uses::Unreadable : Uses::No;
-    Uses uses = Uses::No;
+        return false;
+    bool uses = false;
     char link[PATH_MAX];
     while (const dirent* entry = readdir(fds)) {
         const ssize_t n = readlinkat(dirfd(fds), entry->d_name, link, sizeof link - 1);
         if (n > 0 && target.compare(0, std::string::npos, link, static_cast<std::size_t>(n)) == 0) {
-            uses = Uses::Yes;
+            uses = true;
             break;
         }
     }
@@ -44,33 +42,18 @@ Uses HasOpen(const std::string& fdFolder, const std::string& target)
 
 }  // namespace
 
-std::vector<GroupUser> GroupUsers(const std::string& path, bool* unknown)
+std::vector<GroupUser> GroupUsers(const std::string& path)
 {
     std::vector<GroupUser> users;
     char target[PATH_MAX];
-    if (realpath(path.c_str(), target) == nullptr)
+    DIR* proc = realpath(path.c_str(), target) != nullptr ? opendir("/proc") : nullptr;
+    if (proc == nullptr)
         return users;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        *unknown = true;
-        return users;
-    }
     const long self = getpid();
     while (const dirent* entry = readdir(proc)) {
         const long pid = PidOf(entry->d_name);
-        if (pid <= 0 || pid == self)
-            continue;
-        switch (HasOpen("/proc/" + std::to_string(pid) + "/fd", target)) {
-        case Uses::Yes:
+        if (pid > 0 && pid != self && HasOpen("/proc/" + std::to_string(pid) + "/fd", target))
             users.push_back({pid, sysfs::ProcessName(pid)});
-            break;
-        case Uses::Unreadable:
-            if (sysfs::ProcessName(pid) == "veldran")
-                *unknown = true;
-            break;
-        case Uses::No:
-            break;
-        }
     }
     closedir(proc);
     std::sort(users.begin(), users.end(),

@@ -59,11 +59,13 @@ std::string Unwrapped(std::string text)
     return text;
 }
 
+// vfio-pci enables a card only while it is open: `enable` reads 0 then.
 SimCard Bound(uint8_t bus, int group, const std::string& driver = "vfio-pci")
 {
     SimCard card = CardAt(bus);
     card.Group = group;
     card.Driver = driver;
+    card.Enable = driver == "vfio-pci" ? 0 : -1;
     return card;
 }
 
@@ -214,6 +216,14 @@ TEST_F(VfioBus, AHeldCardIsANoteAndOneInUseIsNo)
     EXPECT_EQ(Unwrapped(r.Out), LIST_HEADER + ListLine("0", "0000:03:00.0", KX10, "no") +
                                     "      - in use by another run (process " +
                                     std::to_string(user.Pid()) + ", sleep); wait for it to end\n");
+    // Open, as the kernel counts it, by a process this one cannot see.
+    user.Signal(SIGKILL);
+    user.Finish();
+    ASSERT_TRUE(WriteFile(SimDevicePath(root, Bound(3, 8)) + "/enable", "1\n"));
+    EXPECT_EQ(Run({"--list"}).Out,
+              LIST_HEADER + ListLine("0", "0000:03:00.0", KX10, "no") +
+                  "      - in use by another run, whose process cannot be seen from here; wait for\n"
+                  "        it to end\n");
 }
 
 TEST_F(VfioBus, ReleaseEndsTheHolderOrSaysThereIsNone)

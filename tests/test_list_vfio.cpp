@@ -149,6 +149,15 @@ TEST_F(VfioBus, ABoundCardsFilesModulesAndGroupAreChecked)
                   "        of its own\n" +
                   ListLine("2", "0000:06:00.0", KX10, "no") + NotBound("0000:06:00.0", "igb"));
 
+    // A kernel with the unsafe no-IOMMU mode names the group noiommu-N.
+    ASSERT_TRUE(WriteFile(dev + "/vfio/noiommu-4", ""));
+    const std::string noIommu = Run({"--list"}).Out;
+    EXPECT_NE(noIommu.find(ListLine("0", "0000:04:00.0", KX10, geteuid() == 0 ? "yes" : "no") +
+                           "      - no IOMMU guards the card: its group is one of the kernel's unsafe\n"
+                           "        no-IOMMU mode, which only root may use; turn the IOMMU on:\n"),
+              std::string::npos)
+        << noIommu;
+
     ASSERT_EQ(unlink((dev + "/vfio/vfio").c_str()), 0);
     fs::create_directories(root + "/module/vfio");
     const std::string out = Run({"--list"}).Out;

@@ -7,6 +7,7 @@ add_executable(veldran_sysfs_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_simbus.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_vfio_holder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_vfio_window.cpp
 )
 target_link_libraries(veldran_sysfs_tests PRIVATE veldran_sysfs veldran_simbus veldran_testkit GTest::gtest_main)
 target_compile_definitions(veldran_sysfs_tests PRIVATE

@@ -77,7 +77,7 @@ void CheckFiles(const GroupFiles& group, PlxAccess* access)
     const int container = AccessError(ContainerPath()), own = AccessError(group.Path);
     if (container == ENOENT)
         sysfs::AddReason(access, true, std::string(CONTAINER_SHOWN) + " is missing",
-                         "load vfio-pci (# modprobe vfio-pci); " + passIn);
+                         "as root, load vfio-pci:\n# modprobe vfio-pci\n" + passIn);
     else if (container != 0)
         sysfs::AddReason(access, true, "no permission to open " + std::string(CONTAINER_SHOWN));
     if (own == ENOENT)

@@ -161,7 +161,9 @@ TEST_F(VfioBus, ABoundCardsFilesModulesAndGroupAreChecked)
     ASSERT_EQ(unlink((dev + "/vfio/vfio").c_str()), 0);
     fs::create_directories(root + "/module/vfio");
     const std::string out = Run({"--list"}).Out;
-    EXPECT_NE(out.find("      - /dev/vfio/vfio is missing; load vfio-pci (# modprobe vfio-pci); in a\n"),
+    EXPECT_NE(out.find("      - /dev/vfio/vfio is missing; as root, load vfio-pci:\n"
+                       "        modprobe vfio-pci\n"
+                       "        in a container, pass /dev/vfio/vfio and /dev/vfio/noiommu-4 in\n"),
               std::string::npos) << out;
     EXPECT_NE(out.find("      - the kernel module vfio_iommu_type1 is not loaded: VFIO cannot give the\n"
                        "        card's group an IOMMU; as root:\n"

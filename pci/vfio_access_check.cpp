@@ -3,12 +3,12 @@
 // does, found by reading alone. The card's group device is never opened,
 // since an open that succeeds resets the card; the files are judged with
 // faccessat and the effective IDs, as an open would judge them.
+#include <dirent.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <ctime>
-#include <dirent.h>
 
 #include "pci/vfio.h"
 
@@ -42,8 +42,8 @@ std::string BindRemedy(const sysfs::Found& found, const std::string& driver)
            "the first open through VFIO then resets the card once";
 }
 
-// Where no driver but vfio-pci holds the card, the kernel refuses its
-// sysfs files: lockdown is on, or the method would not be this one.
+// A card not bound to vfio-pci has this method only under lockdown, which
+// refuses its sysfs files.
 void CheckBinding(const sysfs::Found& found, const std::string& driver, bool inGroup,
                   PlxAccess* access)
 {

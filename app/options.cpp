@@ -6,6 +6,7 @@
 #include "app/arguments.h"
 #include "card/list_cards.h"
 #include "card/list_json.h"
+#include "card/release_card.h"
 #include "configfile/detect_config_file.h"
 #include "configfile/file_access.h"
 #include "run/fatal_exit.h"
@@ -23,6 +24,9 @@ static const char HELP[] =
     "                      read FILE as a run would and show its details; no card\n"
     "                      is opened, and the exit status is the one a run would\n"
     "                      give for the file\n"
+    "  veldran --release CARD\n"
+    "                      end the holder that keeps card CARD open after a run\n"
+    "                      through VFIO; the kernel then resets the card\n"
     "  veldran --help      show this text\n"
     "  veldran --version   show the version\n"
     "\n"
@@ -57,6 +61,11 @@ bool RunOption(int argc, char** argv, int* status)
     }
     if (argc == 3 && Is(argv[1], "--list") && Is(argv[2], "--json")) {
         *status = ListCardsJson();
+        return true;
+    }
+    if (argc == 3 && Is(argv[1], "--release")) {
+        const NamedCard card = ReadCardArgument(argv[2]);
+        *status = card.ByAddress ? ReleaseCardHolderAt(card.Address) : ReleaseCardHolder(card.Number);
         return true;
     }
     if (argc != 2)

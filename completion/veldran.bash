@@ -1,7 +1,7 @@
 # shellcheck shell=bash
-# bash completion for veldran: FILE completes file names; CARD completes
-# the card numbers (0 to 15) and addresses that "veldran --list --json"
-# gives.
+# bash completion for veldran: FILE (of a run or --check) completes file
+# names; CARD (of a run or --release) completes the card numbers (0 to 15)
+# and addresses that "veldran --list --json" gives.
 
 _veldran()
 {
@@ -13,7 +13,7 @@ _veldran()
     case $cword in
         1)
             if [[ $cur == -* ]]; then
-                mapfile -t COMPREPLY < <(compgen -W '--list --help --version' -- "$cur")
+                mapfile -t COMPREPLY < <(compgen -W '--list --check --release --help --version' -- "$cur")
             else
                 _filedir
             fi
@@ -23,7 +23,12 @@ _veldran()
                 [[ --json == "$cur"* ]] && COMPREPLY=(--json)
                 return
             fi
-            [[ ${words[1]} == -* ]] && return
+            if [[ ${words[1]} == --check ]]; then
+                _filedir
+                return
+            fi
+            # A run's card, or the card --release ends the holder of.
+            [[ ${words[1]} == -* && ${words[1]} != --release ]] && return
             COMPREPLY=()
             local line number address
             # The program being completed, so that a build's own binary

@@ -26,6 +26,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/udev/60-veldran.rules
   DESTINATION lib/udev/rules.d
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 
+# The VFIO rule is opt-in: an example, which udev never reads from here.
+install(FILES ${CMAKE_SOURCE_DIR}/udev/61-veldran-vfio.rules
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})

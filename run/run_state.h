@@ -43,6 +43,10 @@ struct RunState {
     int WindowMapped;
     uint32_t ControlPort;
     void* DataWindow;
+    // Set where the card's access could not map the window: each byte for
+    // it goes through WindowStore(WindowStoreContext, byte) instead.
+    PlxWindowStore WindowStore;
+    void* WindowStoreContext;
     ByteWriterFn ByteWriter;
     FILE* ConfigFile;
     int32_t ConfigLength;

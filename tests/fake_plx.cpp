@@ -180,3 +180,24 @@ PlxStatus PlxHost_PeekRegister(const DeviceKey*, uint8_t, uint32_t, uint32_t* va
     *value = Fake.Register;
     return PLX_STATUS_OK;
 }
+
+PlxStatus PlxHost_WindowStore(DeviceObject*, void*, PlxWindowStore* store, void** context)
+{
+    Record("WindowStore");
+    *store = Fake.Store;
+    *context = Fake.StoreContext;
+    return Fake.StoreStatus;
+}
+
+PlxStatus PlxHost_HoldDevice(DeviceObject*)
+{
+    Record("Hold");
+    return Fake.HoldStatus;
+}
+
+PlxStatus PlxHost_ReleaseDevice(const DeviceKey*, int* holder)
+{
+    Record("Release");
+    *holder = Fake.Holder;
+    return Fake.ReleaseStatus;
+}

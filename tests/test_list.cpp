@@ -245,10 +245,14 @@ TEST_F(List, LockdownIsNamedWithItsModeOrAsUnknown)
     MakeBus({CardAt(1)});
     WriteLockdown("none [integrity] confidentiality\n");
     Outcome r = RunList();
+    // Through VFIO, which needs an IOMMU group that this card is not in.
     EXPECT_EQ(r.Out, HEADER + Line("0", "0000:01:00.0", "Quorvel KX-10 card", "no") +
-                         "      - kernel lockdown is on (integrity): the kernel lets no program reach the\n"
-                         "        card, root included; only booting without it helps (Secure Boot off, no\n"
-                         "        lockdown= boot option)\n"
+                         "      - kernel lockdown is on (integrity): the kernel refuses the card's files\n"
+                         "        to every program, root included, and the card is in no IOMMU group,\n"
+                         "        which VFIO, the way around lockdown, needs; turn the IOMMU on:\n"
+                         "        intel_iommu=on (Intel) or amd_iommu=on (AMD) on the kernel's command\n"
+                         "        line, with VT-d or AMD-Vi enabled in the firmware's setup; or boot\n"
+                         "        without lockdown (Secure Boot off)\n"
                          // Under lockdown a run takes VFIO, whose register only a holder reads.
                          "      nothing recorded; register: cannot be read here: only the process\n"
                          "        holding the card through VFIO may, and none does; what the card carries\n"

@@ -129,5 +129,10 @@ void ProgramCard()
         FatalExit(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
     if (!RunWithWindowGuard(SendTrailingBytes, nullptr))
         AbortProgramming(EXIT_CARD_ACCESS, WINDOW_LOST);
+    // Through VFIO the kernel resets the card as the run closes it: without
+    // a holder to keep it open, the load would be lost, and is no success.
+    if (PlxHost_HoldDevice(&State.CardDevice) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS,
+                  "Can't start the holder that keeps the 9054 card loaded after this run.\n");
     std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", total);
 }

@@ -73,8 +73,11 @@ mkdir "$work/bin"
 ln -s "$veldran" "$work/bin/veldran"
 PATH=$work/bin:$PATH
 
-expect "veldran --" --help --list --version
+expect "veldran --" --check --help --list --release --version
 expect "veldran --l" --list
+expect "veldran --check t" top.bit
+expect "veldran --release " 0 1 0000:03:00.0 0001:01:00.0
+expect "veldran --help "
 expect "veldran " designs image.prom top.bit
 expect "veldran t" top.bit
 expect "veldran top.bit " 0 1 0000:03:00.0 0001:01:00.0

@@ -103,7 +103,8 @@ expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
     usr/lib/tmpfiles.d/veldran.conf
     usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
     usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz
-    usr/share/bash-completion/completions/veldran)
+    usr/share/bash-completion/completions/veldran
+    usr/share/doc/veldran/examples/61-veldran-vfio.rules)
 if [ -f "$source_dir/debian/veldran.lintian-overrides" ]; then
     expected+=(usr/share/lintian/overrides/veldran)
 fi
@@ -157,7 +158,8 @@ man=$(unpacked "$root/usr/share/man/man1/veldran.1")
 readme=$(unpacked "$doc/README.md")
 completion=$root/usr/share/bash-completion/completions/veldran
 for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$build_dir/veldran.1" \
-    "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash"; do
+    "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash" \
+    "$doc/examples/61-veldran-vfio.rules:$source_dir/udev/61-veldran-vfio.rules"; do
     packaged=${pair%%:*} original=${pair#*:}
     if cmp -s "$packaged" "$original"; then
         pass "${original#"$source_dir"/} packaged unchanged"
@@ -432,6 +434,39 @@ if grep -Eq '^SUBSYSTEM=="pci", ACTION=="remove", ENV\{PCI_ID\}=="10B5:9054",' "
     pass "udev rule removes the card's record, and only that, when a 10B5:9054 card goes"
 else
     fail "udev rule's removal of the record: '$removal'"
+fi
+
+# --- the opt-in VFIO rule -------------------------------------------------
+# Its test of a group's devices as udev runs it for group N ($$ -> $, %k ->
+# N), against groups laid out under a folder of our own for /sys.
+vfio_rule=$doc/examples/61-veldran-vfio.rules
+if grep -Eq '^SUBSYSTEM=="pci", ACTION=="[^"]*add[^"]*", ATTR\{vendor\}=="0x10b5", ATTR\{device\}=="0x9054", \\$' "$vfio_rule" &&
+    grep -q 'ATTR{driver_override}="vfio-pci"' "$vfio_rule"; then
+    pass "VFIO rule binds PCI devices 10b5:9054 to vfio-pci on add"
+else
+    fail "VFIO rule does not set driver_override for 10b5:9054 on add"
+fi
+program=$(sed -n "s|.*PROGRAM=\"/bin/sh -c '\\(.*\\)'\", \\\\\$|\\1|p" "$vfio_rule")
+groups=$work/iommu_groups
+# Group 8: a 9056, and a device whose IDs are a 9054's the wrong way round.
+while read -r group address vendor device_id; do
+    folder=$groups/$group/devices/$address
+    mkdir -p "$folder" && echo "$vendor" >"$folder/vendor" && echo "$device_id" >"$folder/device"
+done <<'GROUPS'
+7 0000:03:00.0 0x10b5 0x9054
+7 0000:00:1e.0 0x8086 0x244e
+8 0000:04:00.0 0x10b5 0x9056
+8 0000:05:00.0 0x9054 0x10b5
+GROUPS
+in_group() { # N: whether the rule's test gives group N to veldran
+    sh -c "$(printf '%s' "$program" | sed -e 's/\$\$/$/g' -e "s|%k|$1|g" -e "s|/sys/kernel/iommu_groups|$groups|")"
+}
+if [ -z "$program" ]; then
+    fail "VFIO rule has no PROGRAM=\"/bin/sh -c '...'\" test"
+elif in_group 7 && ! in_group 8; then
+    pass "VFIO rule gives the group device of a group with a 9054 card, and no other, to veldran"
+else
+    fail "VFIO rule's test of the group's devices is wrong"
 fi
 
 # --- the unit that loads a card as it appears -----------------------------

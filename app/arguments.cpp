@@ -48,6 +48,7 @@ bool ParseCardNumber(const char* text, unsigned* card)
 void OpenFileArgument(const char* path)
 {
     State.ConfigFile = OpenAsCaller(path);
+    State.ConfigName = path;
     if (State.ConfigFile == nullptr)
         FatalExit(EXIT_NOT_FOUND, "File not found: %s", SafeText(path).c_str());
     // The upload reads whole blocks into its own buffer; a stdio buffer
@@ -57,19 +58,26 @@ void OpenFileArgument(const char* path)
 
 // A card text with a colon names an address, and only that: a near miss
 // must not fall back to the number its first digits spell.
-static void OpenNamedCard(const char* text)
+NamedCard ReadCardArgument(const char* text)
 {
-    PciAddress address;
-    unsigned card = 0;
+    NamedCard card = {false, 0, {}};
     if (std::strchr(text, ':') != nullptr) {
-        if (!ParsePciAddress(text, &address))
+        if (!ParsePciAddress(text, &card.Address))
             FatalExit(EXIT_NOT_FOUND, "Invalid card address: %s", SafeText(text).c_str());
-        OpenCardAt(address);
-    } else if (ParseCardNumber(text, &card)) {
-        OpenCard(card);
-    } else {
+        card.ByAddress = true;
+    } else if (!ParseCardNumber(text, &card.Number)) {
         FatalExit(EXIT_NOT_FOUND, "Invalid card number: %s", SafeText(text).c_str());
     }
+    return card;
+}
+
+static void OpenNamedCard(const char* text)
+{
+    const NamedCard card = ReadCardArgument(text);
+    if (card.ByAddress)
+        OpenCardAt(card.Address);
+    else
+        OpenCard(card.Number);
 }
 
 void ParseArguments(int argc, char** argv)

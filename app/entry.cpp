@@ -6,6 +6,7 @@
 #include "app/options.h"
 #include "app/process_setup.h"
 #include "run/fatal_exit.h"
+#include "run/run_record.h"
 #include "run/run_state.h"
 #include "upload/program_card.h"
 
@@ -19,6 +20,8 @@ int VeldranMain(int argc, char** argv)
     std::printf("Quorvel 9054 configuration utility for Windows.\n");
     ParseArguments(argc, argv);
     ProgramCard();
+    // While the card is still held: no other run can have started meanwhile.
+    EndRunRecord("programmed", "");
     ReleaseCard();
     std::printf("\n\nFunction complete.\n");
     return EXIT_OK;

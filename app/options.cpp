@@ -5,6 +5,8 @@
 
 #include "app/arguments.h"
 #include "card/list_cards.h"
+#include "card/list_json.h"
+#include "card/release_card.h"
 #include "configfile/detect_config_file.h"
 #include "configfile/file_access.h"
 #include "run/fatal_exit.h"
@@ -13,12 +15,18 @@
 static const char HELP[] =
     "Usage:\n"
     "  veldran FILE CARD   load the configuration in FILE into card CARD\n"
-    "  veldran --list      list the 9054 cards: number, address, board, and whether\n"
-    "                      you can program them now (and if not, why)\n"
+    "  veldran --list      list the 9054 cards: number, address, board, whether you\n"
+    "                      can program them now (and if not, why), and what each\n"
+    "                      carries, as its record and its register say\n"
+    "  veldran --list --json\n"
+    "                      the same list as JSON, one card's object a line\n"
     "  veldran --check FILE\n"
     "                      read FILE as a run would and show its details; no card\n"
     "                      is opened, and the exit status is the one a run would\n"
     "                      give for the file\n"
+    "  veldran --release CARD\n"
+    "                      end the holder that keeps card CARD open after a run\n"
+    "                      through VFIO; the kernel then resets the card\n"
     "  veldran --help      show this text\n"
     "  veldran --version   show the version\n"
     "\n"
@@ -49,6 +57,15 @@ bool RunOption(int argc, char** argv, int* status)
 {
     if (argc == 3 && Is(argv[1], "--check")) {
         *status = CheckFile(argv[2]);
+        return true;
+    }
+    if (argc == 3 && Is(argv[1], "--list") && Is(argv[2], "--json")) {
+        *status = ListCardsJson();
+        return true;
+    }
+    if (argc == 3 && Is(argv[1], "--release")) {
+        const NamedCard card = ReadCardArgument(argv[2]);
+        *status = card.ByAddress ? ReleaseCardHolderAt(card.Address) : ReleaseCardHolder(card.Number);
         return true;
     }
     if (argc != 2)

@@ -30,8 +30,15 @@ static volatile uint8_t* Window()
     return static_cast<volatile uint8_t*>(State.DataWindow);
 }
 
+// A window the card's access could not map takes its bytes through the
+// access's store, looked up once per run of bytes.
 void WriteByteReversed(const uint8_t* bytes, std::size_t count)
 {
+    if (const PlxWindowStore store = State.WindowStore) {
+        for (std::size_t i = 0; i < count; ++i)
+            store(State.WindowStoreContext, BitReverseTable[bytes[i]]);
+        return;
+    }
     volatile uint8_t* const window = Window();
     for (std::size_t i = 0; i < count; ++i)
         *window = BitReverseTable[bytes[i]];
@@ -39,6 +46,11 @@ void WriteByteReversed(const uint8_t* bytes, std::size_t count)
 
 void WriteByteRaw(const uint8_t* bytes, std::size_t count)
 {
+    if (const PlxWindowStore store = State.WindowStore) {
+        for (std::size_t i = 0; i < count; ++i)
+            store(State.WindowStoreContext, bytes[i]);
+        return;
+    }
     volatile uint8_t* const window = Window();
     for (std::size_t i = 0; i < count; ++i)
         *window = bytes[i];

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "card/card_facts.h"
 #include "card/find_card.h"
 #include "card/open_card.h"
 #include "run/run_state.h"
@@ -12,9 +13,11 @@
 static const char HEADER[] = "Card  Address       %-41s Program now?\n";
 static const char CARD_LINE[] = "%-4u  %s  %-41s %s\n";
 // A reason under a card's line starts with a dash; its further lines line
-// up with the text after the dash.
+// up with the text after the dash. What the card carries comes below its
+// reasons, without a dash.
 static const char REASON_FIRST[] = "      - ";
 static const char REASON_MORE[] = "        ";
+static const char CARRIES_FIRST[] = "      ";
 
 static std::string BoardColumn(uint16_t subsystemDeviceId)
 {
@@ -73,27 +76,97 @@ static void PrintReason(const PlxReason& reason)
     }
 }
 
-static bool Programmable(const PlxAccess& access)
+// The user as the record names them: "alice (uid 1000)".
+static std::string UserText(const CardRecord& r)
 {
-    for (int i = 0; i < access.Count; ++i)
-        if (access.Reasons[i].Blocks)
-            return false;
-    return true;
+    return r.User.empty() ? "uid " + r.Uid : r.User + " (uid " + r.Uid + ")";
+}
+
+static std::string HowItEnded(const CardRecord& r)
+{
+    const std::string who = " at " + r.When + " by " + UserText(r);
+    if (r.Result == "programmed")
+        return "programmed" + who;
+    if (r.Result == "interrupted")
+        return "interrupted by " + r.Step + who;
+    if (r.Result == "failed")
+        return "failed" + who + ": " + r.Step;
+    if (r.Result == "started")
+        return "started" + who + ", and has not recorded its end";
+    return r.Result + who;
+}
+
+// The record's lines. Its folder is the group's, so every text in it is
+// made safe for the terminal.
+static void PrintRecord(const CardRecord& r)
+{
+    PrintWrapped(SafeText(("recorded: " + HowItEnded(r)).c_str()), CARRIES_FIRST);
+    if (r.Format == "prom") {
+        std::printf("%sa PROM image\n", REASON_MORE);
+    } else {
+        PrintWrapped(SafeText(("design " + r.Design).c_str()), REASON_MORE);
+        PrintWrapped(SafeText(("part " + r.Part + ", " + r.Date + " " + r.Time).c_str()), REASON_MORE);
+    }
+    const std::string bytes = r.Bytes.empty() ? "" : ", " + r.Bytes + " bytes sent";
+    const std::string sha = r.Sha256.empty() ? "no sha256" : "sha256 " + r.Sha256.substr(0, 16) + "...";
+    PrintWrapped(SafeText(("file " + r.File + bytes + ", " + sha).c_str()), REASON_MORE);
+}
+
+static std::string RegisterText(const CardFacts& f)
+{
+    if (f.Register == RegisterState::Unreadable) {
+        const bool vfio = f.Checked && std::strcmp(f.Access.Method, "vfio") == 0;
+        return std::string("register: ") +
+               (vfio ? "cannot be read here: only the process holding the card through VFIO may, "
+                       "and none does"
+                     : "resource1 cannot be read here") +
+               "; what the card carries now is not known";
+    }
+    char value[16];
+    std::snprintf(value, sizeof value, "0x%08x", static_cast<unsigned>(f.RegisterValue));
+    if (f.Register == RegisterState::NoAnswer)
+        return std::string("register ") + value +
+               ": the card does not answer (its decoding is off, or it is gone); what it carries "
+               "now is not known";
+    const char* state = f.Register == RegisterState::Done          ? "done"
+                        : f.Register == RegisterState::Configuring ? "a configuration cycle in progress"
+                                                                   : "PROGRAM cleared, FPGA in reset";
+    std::string text = std::string("register ") + value + ": " + state;
+    if (f.Record != RecordRead::Read)
+        return text;
+    if (WhatItCarries(f) == Carries::Recorded)
+        return text + "; the card carries the recorded design";
+    if (f.Register == RegisterState::Done)
+        return text + ", but the recorded run did not finish: what the card carries is not known";
+    return f.Recorded.Result == "programmed" ? text + "; the card no longer carries the recorded design"
+                                             : text;
+}
+
+// What the card carries: the record, and what the register says now. It
+// never says the card carries a design that its register contradicts.
+static void PrintCarried(const CardFacts& f)
+{
+    if (f.Record == RecordRead::Read)
+        PrintRecord(f.Recorded);
+    const char* lead = f.Record == RecordRead::None         ? "nothing recorded; "
+                       : f.Record == RecordRead::Unreadable ? "the card's record cannot be read; "
+                                                            : "";
+    PrintWrapped(lead + RegisterText(f), CARRIES_FIRST);
 }
 
 static void ListCard(unsigned number, const DeviceKey& key)
 {
-    const std::string address = PciAddressText(CardAddressOf(key));
-    PlxAccess access;
-    const bool checked = PlxHost_CheckAccess(&key, &access) == PLX_STATUS_OK;
-    std::printf(CARD_LINE, number, address.c_str(), BoardColumn(key.SubDeviceId).c_str(),
-                !checked ? "unknown" : Programmable(access) ? "yes" : "no");
-    for (int i = 0; checked && i < access.Count; ++i)
-        PrintReason(access.Reasons[i]);
+    CardFacts facts;
+    GatherCardFacts(number, key, &facts);
+    std::printf(CARD_LINE, number, facts.Address.c_str(), BoardColumn(key.SubDeviceId).c_str(),
+                !facts.Checked ? "unknown" : facts.Programmable ? "yes" : "no");
+    for (int i = 0; facts.Checked && i < facts.Access.Count; ++i)
+        PrintReason(facts.Access.Reasons[i]);
     if (number > HIGHEST_CARD_NUMBER)
         std::printf("%sa run takes the card numbers 0 to %u only: name this card by its\n"
                     "%saddress, %s\n",
-                    REASON_FIRST, HIGHEST_CARD_NUMBER, REASON_MORE, address.c_str());
+                    REASON_FIRST, HIGHEST_CARD_NUMBER, REASON_MORE, facts.Address.c_str());
+    PrintCarried(facts);
 }
 
 int ListCards()

@@ -73,6 +73,9 @@ static void MapDataWindow(unsigned card)
     State.WindowMapped = 1;
     if (!IsValidWindow(State.DataWindow))
         FatalExit(EXIT_CARD_ACCESS, "Invalid 9054 card number %u base register mapping.\n", card);
+    if (PlxHost_WindowStore(&State.CardDevice, State.DataWindow, &State.WindowStore,
+                            &State.WindowStoreContext) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS, "Can't map 9054 card number %u base registers.\n", card);
     std::printf("\nPLX 9054 memory base:                 0x%0*" PRIXPTR "\n",
                 static_cast<int>(2 * sizeof(void*)), reinterpret_cast<uintptr_t>(State.DataWindow));
 }

@@ -24,9 +24,10 @@ static const char* const FIELD_LABELS[] = {
     "\n  Design time:          ",
 };
 
-// Prints one length-prefixed text field of a .BIT header at *offset and
-// moves *offset past it and the key byte that follows.
-static void ReadBitField(uint32_t* offset)
+// Prints one length-prefixed text field of a .BIT header at *offset, keeps
+// it as header text `field` and moves *offset past it and the key byte that
+// follows.
+static void ReadBitField(uint32_t* offset, int field)
 {
     uint8_t lengthBytes[2];
     if (ReadAt(*offset, 2, lengthBytes) != 2)
@@ -48,6 +49,8 @@ static void ReadBitField(uint32_t* offset)
     // The text comes from the file: whole, so that a control character
     // spelt in UTF-8 is seen as one, and never raw to the terminal.
     std::fputs(SafeText(text.data(), text.size()).c_str(), stdout);
+    char* const kept = State.HeaderText[field];
+    kept[text.copy(kept, HEADER_TEXT_KEPT)] = '\0';
     if (count != length)
         FatalExit(EXIT_BAD_FILE, "%s", SHORT_FILE);
     *offset += length + 3;
@@ -74,6 +77,7 @@ static void DetectPromFile(const uint8_t* header)
     if (!IsPromHeader(header))
         FatalExit(EXIT_BAD_FILE, "%s", UNKNOWN_TYPE);
     std::printf("\nLooks like a PROM file:");
+    State.ConfigFormat = "prom";
     State.ByteWriter = WriteByteRaw;
     State.ConfigLength = FileLength();
     if (State.ConfigLength < 0)
@@ -89,10 +93,11 @@ static void DetectBitFile(const uint8_t* header)
     if (!IsBitHeader(header))
         FatalExit(EXIT_BAD_FILE, "%s", UNKNOWN_TYPE);
     std::printf("\nLooks like a .BIT file:");
+    State.ConfigFormat = "bit";
     uint32_t offset = FIRST_FIELD_OFFSET;
-    for (const char* label : FIELD_LABELS) {
-        std::fputs(label, stdout);
-        ReadBitField(&offset);
+    for (int field = HEADER_DESIGN; field < HEADER_TEXTS; ++field) {
+        std::fputs(FIELD_LABELS[field], stdout);
+        ReadBitField(&offset, field);
     }
     uint8_t b[4];
     if (ReadAt(offset, 4, b) != 4)

@@ -26,8 +26,21 @@ install(FILES ${CMAKE_SOURCE_DIR}/udev/60-veldran.rules
   DESTINATION lib/udev/rules.d
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 
+# The VFIO rule is opt-in: an example, which udev never reads from here.
+install(FILES ${CMAKE_SOURCE_DIR}/udev/61-veldran-vfio.rules
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  COMPONENT ${VELDRAN_INSTALL_COMPONENT})
+
+# The folders of the cards' records under /run, which systemd-tmpfiles
+# makes at every boot; it reads <prefix>/lib/tmpfiles.d for /usr and
+# /usr/local.
+install(FILES ${CMAKE_SOURCE_DIR}/systemd/veldran-tmpfiles.conf
+  DESTINATION lib/tmpfiles.d
+  RENAME veldran.conf
   COMPONENT ${VELDRAN_INSTALL_COMPONENT})
 
 # Where bash-completion looks for a command's completion: <prefix>/share/

@@ -135,9 +135,13 @@ enum class LockdownState { Off, On, Unknown };
 LockdownState ReadLockdown(std::string* mode);
 // The name of the driver bound to the device at folder, or "".
 std::string BoundDriver(const std::string& folder);
+// Whether this process has the capability (CAP_*) in effect.
+bool HasCapability(int capability);
 // Whether this process has CAP_SYS_ADMIN, which the kernel wants for
 // `enable` and for config space past its first 64 bytes.
 bool HasAdminCapability();
+// The name the kernel keeps for the process (its comm), or "".
+std::string ProcessName(long pid);
 // Adds a reason to the report, its texts cut to fit (past PLX_REASONS_MAX
 // reasons, none is added).
 void AddReason(PlxAccess* access, bool blocks, const std::string& problem,

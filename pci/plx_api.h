@@ -148,8 +148,10 @@ PlxStatus PlxHost_PeekRegister(const DeviceKey* key, uint8_t bar, uint32_t offse
 // over or it is released.
 PlxStatus PlxHost_HoldDevice(DeviceObject* device);
 
-// Ends the holder of the device the key describes; the kernel then resets
-// the device. *holder receives the holder's process ID.
+// Ends the holder of the device the key describes, and returns once it has
+// closed the device; the kernel then resets the device. *holder receives
+// the holder's process ID. PLX_ERR_NOT_HELD (pci/plx_status.h) where no
+// holder keeps the device.
 PlxStatus PlxHost_ReleaseDevice(const DeviceKey* key, int* holder);
 
 // A window the method could not map into the process: each byte for it

@@ -1,6 +1,7 @@
 // Why a call of the platform's card access failed. The program only tells
-// success from failure; the codes are for the layer's own tests, which must
-// see a call fail for the reason they provoked.
+// success from failure, but for PLX_ERR_NOT_HELD, by which --release tells
+// a card that no holder keeps; the codes are for the layer's own tests,
+// which must see a call fail for the reason they provoked.
 #pragma once
 
 #include "pci/plx_api.h"

@@ -1,6 +1,6 @@
 // What both access methods read of the system through sysfs: the kernel's
 // lockdown setting, the driver bound to a device, this process's admin
-// capability; and how they word a reason for --list.
+// capability, a process's name; and how they word a reason for --list.
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
@@ -14,6 +14,7 @@ namespace sysfs {
 namespace {
 
 constexpr std::size_t LOCKDOWN_TEXT_MAX = 256;
+constexpr std::size_t COMM_TEXT_MAX = 64;
 
 void CopyText(char* field, std::size_t size, const std::string& text)
 {
@@ -46,23 +47,44 @@ LockdownState ReadLockdown(std::string* mode)
     return *mode == "none" ? LockdownState::Off : LockdownState::On;
 }
 
+// The link is resolved whole where it leads somewhere, so that a link to
+// the kernel's own link (as the kernel suite lays one out beside a card)
+// names the driver too.
 std::string BoundDriver(const std::string& folder)
 {
+    const std::string link = folder + "/driver";
     char target[PATH_MAX];
-    const ssize_t n = readlink((folder + "/driver").c_str(), target, sizeof target - 1);
-    if (n <= 0)
-        return "";
-    target[n] = '\0';
+    if (realpath(link.c_str(), target) == nullptr) {
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            return "";
+        target[n] = '\0';
+    }
     const char* slash = std::strrchr(target, '/');
     return slash != nullptr ? slash + 1 : target;
 }
 
-bool HasAdminCapability()
+std::string ProcessName(long pid)
+{
+    std::string name;
+    if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/comm", COMM_TEXT_MAX, &name))
+        return "";
+    if (!name.empty() && name.back() == '\n')
+        name.pop_back();
+    return name;
+}
+
+bool HasCapability(int capability)
 {
     __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     return syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) != 0;
+           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+}
+
+bool HasAdminCapability()
+{
+    return HasCapability(CAP_SYS_ADMIN);
 }
 
 void AddReason(PlxAccess* access, bool blocks, const std::string& problem,

@@ -12,18 +12,6 @@ namespace {
 
 // Every lock of the system, a line each; more than a busy server holds.
 constexpr std::size_t LOCKS_TEXT_MAX = 16u << 20;
-constexpr std::size_t COMM_TEXT_MAX = 64;
-
-// The name the kernel keeps for the process, without its newline.
-std::string ProcessName(long pid)
-{
-    std::string name;
-    if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/comm", COMM_TEXT_MAX, &name))
-        return "";
-    if (!name.empty() && name.back() == '\n')
-        name.pop_back();
-    return name;
-}
 
 }  // namespace
 

@@ -1,66 +1,39 @@
 // The VFIO method: the card driven through /dev/vfio once it is bound to
-// vfio-pci, as the kernel allows even under lockdown.
-#include "pci/host.h"
+// vfio-pci, as the kernel allows even under lockdown, and kept open by a
+// holder after a run that loaded it (pci/vfio.h).
+#include "pci/vfio.h"
+
+namespace vfio {
 
 namespace {
 
-PlxStatus Refuse(const sysfs::Found&, PlxPlatformDevice*)
+PlxStatus Release(const sysfs::Found& found, int* holder)
 {
-    return PLX_ERR_LOCKED_DOWN;
+    long pid = 0;
+    const PlxStatus status = ReleaseHolder(HoldSocket(found.Address), &pid);
+    *holder = static_cast<int>(pid);
+    return status;
 }
 
-PlxStatus NotOpen(PlxPlatformDevice*)
+// The card's registers are the holder's to read: an open of the device by
+// anyone else would reset the card, and fails while the holder keeps it.
+PlxStatus Peek(const sysfs::Found& found, unsigned bar, uint32_t offset, uint32_t* value)
 {
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NoConfig(PlxPlatformDevice*, uint32_t, std::size_t, uint32_t*)
-{
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NoPort(PlxPlatformDevice*, uint64_t, void*, uint32_t, bool)
-{
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NoMap(PlxPlatformDevice*, unsigned, void**)
-{
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NoUnmap(PlxPlatformDevice*, void**)
-{
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NoStore(PlxPlatformDevice*, void*, PlxWindowStore*, void**)
-{
-    return PLX_ERR_NOT_OPEN;
-}
-
-PlxStatus NotHeld(const sysfs::Found&, int*)
-{
-    return PLX_ERR_NOT_HELD;
-}
-
-void CheckAccess(const sysfs::Found&, PlxAccess* access)
-{
-    std::string mode;
-    sysfs::ReadLockdown(&mode);
-    sysfs::AddReason(access, true,
-                     "kernel lockdown is on (" + mode +
-                         "): the kernel lets no program reach the card, root included",
-                     "only booting without it helps (Secure Boot off, no lockdown= boot option)");
-}
-
-PlxStatus NoPeek(const sysfs::Found&, unsigned, uint32_t, uint32_t*)
-{
-    return PLX_ERR_NOT_OPEN;
+    std::vector<sysfs::Resource> resources;
+    const PlxStatus status = sysfs::ReadResources(found.Path, &resources);
+    if (status != PLX_STATUS_OK)
+        return status;
+    if ((resources[bar].Flags & sysfs::RESOURCE_IO) == 0)
+        return PLX_ERR_PORT_RANGE;
+    return PeekHolder(HoldSocket(found.Address), bar, offset, value);
 }
 
 }  // namespace
 
+}  // namespace vfio
+
 const AccessMethod VFIO_METHOD = {
-    "vfio", Refuse, NotOpen, NoConfig, NoPort, NoMap, NoUnmap, NoStore, NotOpen, NotHeld, CheckAccess, NoPeek,
+    "vfio",           vfio::Open,       vfio::Close,       vfio::ReadConfig,
+    vfio::AccessPort, vfio::MapBar,     vfio::UnmapBar,    vfio::WindowStore,
+    vfio::Hold,       vfio::Release,    vfio::CheckAccess, vfio::Peek,
 };

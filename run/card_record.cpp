@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr std::size_t RECORD_MAX = 16384;
+// Each header text is kept to a kilobyte and a path to PATH_MAX: a record
+// is at most some 40 KiB, even with every byte escaped.
+constexpr std::size_t RECORD_MAX = 65536;
 
 std::string Escape(const std::string& value)
 {
@@ -83,6 +85,12 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
+std::string Variable(const char* name)
+{
+    const char* value = secure_getenv(name);
+    return value != nullptr ? value : "";
+}
+
 // Root makes the folders where no package did; an operator's run relies
 // on the package's (a folder of the group veldran).
 void MakeFolders()
@@ -96,8 +104,9 @@ void MakeFolders()
 
 const std::vector<RecordField> RECORD_FIELDS = {
     {"address", &CardRecord::Address}, {"when", &CardRecord::When},
-    {"user", &CardRecord::User},       {"file", &CardRecord::File},
-    {"sha256", &CardRecord::Sha256},   {"design", &CardRecord::Design},
+    {"user", &CardRecord::User},       {"uid", &CardRecord::Uid},
+    {"file", &CardRecord::File},       {"sha256", &CardRecord::Sha256},
+    {"format", &CardRecord::Format},   {"design", &CardRecord::Design},
     {"part", &CardRecord::Part},       {"date", &CardRecord::Date},
     {"time", &CardRecord::Time},       {"bytes", &CardRecord::Bytes},
     {"result", &CardRecord::Result},   {"step", &CardRecord::Step},
@@ -132,8 +141,10 @@ bool ParseRecord(const std::string& text, CardRecord* record)
 
 std::string RecordFolder()
 {
-    const char* run = secure_getenv("VELDRAN_RUN_DIR");
-    return std::string(run != nullptr && run[0] != '\0' ? run : "/run/veldran") + "/cards";
+    const std::string run = Variable("VELDRAN_RUN_DIR"), bus = Variable("VELDRAN_SYSFS_ROOT");
+    if (!run.empty())
+        return run + "/cards";
+    return (bus.empty() ? "/run/veldran" : bus + "/run") + "/cards";
 }
 
 bool WriteRecord(const CardRecord& record)
@@ -155,18 +166,23 @@ bool WriteRecord(const CardRecord& record)
     return true;
 }
 
-bool ReadRecord(const std::string& address, CardRecord* record)
+RecordRead ReadRecord(const std::string& address, CardRecord* record)
 {
-    const int fd = open(RecordPath(address).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(RecordPath(address).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
-        return false;
+        return errno == ENOENT ? RecordRead::None : RecordRead::Unreadable;
     std::string text;
     char buffer[4096];
     ssize_t n;
     while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= RECORD_MAX)
         text.append(buffer, static_cast<std::size_t>(n));
     close(fd);
-    return n == 0 && ParseRecord(text, record);
+    // The folder is the group's: what one of its members left there may be
+    // a link, a FIFO (hence no waiting for a writer) or a file that names
+    // another card, and none of them is a record of this one.
+    return n == 0 && ParseRecord(text, record) && record->Address == address
+               ? RecordRead::Read
+               : RecordRead::Unreadable;
 }
 
 std::string RecordLogLine(const CardRecord& record)

@@ -9,16 +9,20 @@
 struct CardRecord {
     std::string Address;     // DDDD:BB:SS.F
     std::string When;        // UTC, as 2026-12-09T20:41:07Z
-    std::string User;        // the user who ran the program, "name (uid N)"
+    std::string User;        // the name of the user who ran the program (its real user ID)
+    std::string Uid;         // that user ID
     std::string File;        // the configuration file's absolute path
-    std::string Sha256;      // of the whole file
+    std::string Sha256;      // of the whole file, header included
+    std::string Format;      // "bit" or "prom"
     std::string Design;      // the .BIT header's texts; empty for a PROM image
     std::string Part;
     std::string Date;
     std::string Time;
     std::string Bytes;       // configuration bytes sent
-    std::string Result;      // "programmed", "interrupted", or "failed"
-    std::string Step;        // where a failed run stopped, or the signal that interrupted it
+    // "programmed", "interrupted", "failed", or "started" while the run
+    // has not ended (or was killed before it could say how it ended).
+    std::string Result;
+    std::string Step;        // a failed run's error message, or the signal that interrupted it
 };
 
 // The record's fields by their stable names, in the file's order.
@@ -36,14 +40,20 @@ std::string RecordText(const CardRecord& record);
 // writes (every field once, in order).
 bool ParseRecord(const std::string& text, CardRecord* record);
 
-// The folder of the records: /run/veldran/cards, or VELDRAN_RUN_DIR/cards
-// (never for a set-user-ID, set-group-ID or file-capability run).
+// The folder of the records: /run/veldran/cards, or VELDRAN_RUN_DIR/cards.
+// For a simulated bus (VELDRAN_SYSFS_ROOT) without VELDRAN_RUN_DIR, the
+// bus's own ROOT/run/cards, so that the records of simulated cards never
+// mix with the machine's. Neither variable counts for a set-user-ID,
+// set-group-ID or file-capability run.
 std::string RecordFolder();
 
 // Replaces the card's record, whole or not at all; false if it could not.
 bool WriteRecord(const CardRecord& record);
-// The card's record; false if there is none or it cannot be read.
-bool ReadRecord(const std::string& address, CardRecord* record);
+
+enum class RecordRead { Read, None, Unreadable };
+// The card's record: Read; None if there is none; Unreadable if there is
+// one that cannot be read or is not a record of that card.
+RecordRead ReadRecord(const std::string& address, CardRecord* record);
 
 // The record as one line of the system log.
 std::string RecordLogLine(const CardRecord& record);

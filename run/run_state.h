@@ -30,16 +30,33 @@ constexpr std::size_t BLOCK_SIZE = 16384;
 // WriteByteReversed or WriteByteRaw (card/byte_writers.h).
 using ByteWriterFn = void (*)(const uint8_t* bytes, std::size_t count);
 
+// How much of each .BIT header text the run keeps for the card's record: a
+// real design name is a few dozen bytes, and a record must stay small.
+constexpr std::size_t HEADER_TEXT_KEPT = 1024;
+
+// The .BIT header's texts, in the order the file holds them.
+enum : int { HEADER_DESIGN, HEADER_PART, HEADER_DATE, HEADER_TIME, HEADER_TEXTS };
+
 struct RunState {
     DeviceObject CardDevice;
     int DeviceOpen;
     int WindowMapped;
     uint32_t ControlPort;
     void* DataWindow;
+    // Set where the card's access could not map the window: each byte for
+    // it goes through WindowStore(WindowStoreContext, byte) instead.
+    PlxWindowStore WindowStore;
+    void* WindowStoreContext;
     ByteWriterFn ByteWriter;
     FILE* ConfigFile;
     int32_t ConfigLength;
     uint8_t BlockBuffer[BLOCK_SIZE];
+    // What the card's record says of the run (run/run_record.h).
+    const char* ConfigName;    // the file as the command line names it
+    const char* ConfigFormat;  // "bit" or "prom", once the file is recognised
+    char HeaderText[HEADER_TEXTS][HEADER_TEXT_KEPT + 1];  // empty for a PROM image
+    uint64_t BytesSent;        // configuration bytes sent so far
+    int RecordStarted;         // set from StartRunRecord to EndRunRecord
 };
 
 extern RunState State;

@@ -7,9 +7,7 @@ static bool IsContinuation(unsigned char c)
     return (c & 0xC0) == 0x80;
 }
 
-// The length of the well-formed UTF-8 sequence at p (of at most left
-// bytes), or 0 if there is none: then the byte stands for itself.
-static std::size_t Utf8Length(const unsigned char* p, std::size_t left)
+std::size_t Utf8Length(const unsigned char* p, std::size_t left)
 {
     std::size_t length = 0;
     if (p[0] >= 0xC2 && p[0] <= 0xDF)

@@ -12,3 +12,8 @@
 // bytes alike, is kept as it is.
 std::string SafeText(const char* bytes, std::size_t count);
 std::string SafeText(const char* text);
+
+// The length of the well-formed UTF-8 sequence at p (of at most left
+// bytes, at least one), or 0 if there is none: a byte that starts none
+// stands for itself.
+std::size_t Utf8Length(const unsigned char* p, std::size_t left);

@@ -10,6 +10,9 @@ struct Sha256 {
     uint64_t Length;  // bytes fed so far
     uint8_t Pending[64];
     std::size_t PendingCount;
+    // The processor's SHA instructions, where it has them (Sha256Start
+    // sets it); false takes the plain rounds.
+    bool Hardware;
 };
 
 void Sha256Start(Sha256* hash);

@@ -2,9 +2,12 @@
 add_executable(veldran_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_e2e.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_list_vfio.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_load_unit.cpp
 )
-target_link_libraries(veldran_e2e_tests PRIVATE veldran_test_support GTest::gmock GTest::gtest_main)
+# veldran_sysfs for the VFIO holder's own loop, which stands in for a held card.
+target_link_libraries(veldran_e2e_tests PRIVATE veldran_test_support veldran_sysfs GTest::gmock
+  GTest::gtest_main)
 target_compile_definitions(veldran_e2e_tests PRIVATE VELDRAN_BINARY="$<TARGET_FILE:veldran>"
   VELDRAN_LOAD_COMMAND="${PROJECT_BINARY_DIR}/veldran-load")
 add_dependencies(veldran_e2e_tests veldran)

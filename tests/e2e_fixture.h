@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,3 +49,14 @@ inline SimCard CardAt(uint8_t bus, uint16_t subsys = 0x3311)
     return card;
 }
 
+
+// The record runs left of the card on the bus at root, field by field (one
+// name=value line each); empty if there is none.
+inline std::map<std::string, std::string> RecordOf(const std::string& root, const SimCard& card)
+{
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(ReadFile(root + "/run/cards/" + SimDeviceName(card)));
+    for (std::string line; std::getline(lines, line);)
+        fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    return fields;
+}

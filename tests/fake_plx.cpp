@@ -1,5 +1,6 @@
 #include "tests/fake_plx.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,10 +9,26 @@
 
 #include "run/run_state.h"
 #include "tests/test_support.h"
+#include "tools/testkit/files.h"
 
 constexpr uint32_t DONE_MASK = DONE_BIT;
 
 FakePlx Fake;
+
+// The records the runs of these tests leave go to a folder of their own,
+// never to the machine's /run/veldran. Death tests exit from forked
+// children: only the process that made the folder removes it.
+static void KeepRecordsHere()
+{
+    static const pid_t owner = getpid();
+    static TempFolder* const records = new TempFolder;
+    static const int registered = std::atexit([] {
+        if (getpid() == owner)
+            delete records;
+    });
+    (void)registered;
+    setenv("VELDRAN_RUN_DIR", records->Path().c_str(), 1);
+}
 
 void ResetFake()
 {
@@ -28,6 +45,7 @@ void ResetFake()
     Fake.FoundKey.SubDeviceId = 0x3311;
     Fake.LogPath = TempFile({});
     std::memset(&State, 0, sizeof State);
+    KeepRecordsHere();
 }
 
 std::vector<std::string> ReadFakeLog(const std::string& path)
@@ -154,4 +172,32 @@ PlxStatus PlxHost_CheckAccess(const DeviceKey*, PlxAccess* access)
     Record("CheckAccess");
     *access = PlxAccess{};
     return PLX_STATUS_OK;
+}
+
+PlxStatus PlxHost_PeekRegister(const DeviceKey*, uint8_t, uint32_t, uint32_t* value)
+{
+    Record("PeekRegister");
+    *value = Fake.Register;
+    return PLX_STATUS_OK;
+}
+
+PlxStatus PlxHost_WindowStore(DeviceObject*, void*, PlxWindowStore* store, void** context)
+{
+    Record("WindowStore");
+    *store = Fake.Store;
+    *context = Fake.StoreContext;
+    return Fake.StoreStatus;
+}
+
+PlxStatus PlxHost_HoldDevice(DeviceObject*)
+{
+    Record("Hold");
+    return Fake.HoldStatus;
+}
+
+PlxStatus PlxHost_ReleaseDevice(const DeviceKey*, int* holder)
+{
+    Record("Release");
+    *holder = Fake.Holder;
+    return Fake.ReleaseStatus;
 }

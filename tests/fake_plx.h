@@ -34,6 +34,14 @@ struct FakePlx {
     std::vector<std::string> Calls;
     std::vector<std::clock_t> CallTimes;  // the processor clock at each call
     std::vector<uint8_t> WindowAtCall;    // the window's first byte at each call
+    // A window the access could not map: its store and context, as
+    // PlxHost_WindowStore gives them (null: the mapping takes the stores).
+    PlxWindowStore Store = nullptr;
+    void* StoreContext = nullptr;
+    PlxStatus StoreStatus = PLX_STATUS_OK;
+    PlxStatus HoldStatus = PLX_STATUS_OK;
+    PlxStatus ReleaseStatus = PLX_STATUS_OK;
+    int Holder = 0;  // what PlxHost_ReleaseDevice reports
     std::string LogPath;  // calls are appended there too, for death tests; a fresh file per reset
     uint8_t* Window = nullptr;  // 64 bytes, shared with death tests' children: their stores show
 };

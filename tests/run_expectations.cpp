@@ -75,3 +75,13 @@ std::string BitRun(const std::string& name, const std::string& part, const std::
            "\n  Design time:          " + time + "\n  Configuration length: " +
            std::to_string(declared) + " bytes\n" + ProgrammingRun(declared, total);
 }
+
+const std::string LIST_HEADER =
+    "Card  Address       Board                                     Program now?\n";
+
+std::string ListLine(const std::string& number, const std::string& address,
+                     const std::string& board, const std::string& verdict)
+{
+    std::string line = number + std::string(6 - number.size(), ' ') + address + "  " + board;
+    return line + std::string(42 - board.size(), ' ') + verdict + "\n";
+}

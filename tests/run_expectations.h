@@ -31,3 +31,9 @@ std::string BitRun(const std::string& name, const std::string& part, const std::
 // From "Programming..." to the end of a successful run that sent total
 // bytes, counting down one figure per block read from the declared length.
 std::string ProgrammingRun(std::size_t declared, std::size_t total);
+
+// --list's header, and a card's line with its columns as an operator reads
+// them.
+extern const std::string LIST_HEADER;
+std::string ListLine(const std::string& number, const std::string& address,
+                     const std::string& board, const std::string& verdict);

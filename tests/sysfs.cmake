@@ -1,11 +1,13 @@
-# The Linux card-access layer (pci/sysfs_*.cpp) against simulated PCI
-# buses laid out by tools/simbus in temporary folders.
+# The Linux card-access layer (pci/) against simulated PCI buses laid out
+# by tools/simbus in temporary folders; the VFIO holder over plain files.
 add_executable(veldran_sysfs_tests
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_formats.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_find.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_sysfs_simbus.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_vfio_holder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_vfio_window.cpp
 )
 target_link_libraries(veldran_sysfs_tests PRIVATE veldran_sysfs veldran_simbus veldran_testkit GTest::gtest_main)
 target_compile_definitions(veldran_sysfs_tests PRIVATE

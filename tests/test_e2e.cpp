@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -14,9 +16,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "tests/e2e_fixture.h"
@@ -301,6 +306,111 @@ TEST_F(EndToEnd, CardFailuresEndWithTheirStatus)
               ErrorBlock("<DONE> status bit indicates busy at start of programming."));
 }
 
+std::string Sha256sum(const std::string& path)
+{
+    return RunProcess({"/usr/bin/sha256sum", {path}, {}}).Out.substr(0, 64);
+}
+
+// A record's time in seconds since the epoch; -1 unless it is UTC in ISO 8601.
+long long SecondsOf(const std::string& when)
+{
+    struct tm utc = {};
+    const char* end = strptime(when.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return end != nullptr && *end == '\0' && when.size() == 20 ? timegm(&utc) : -1;
+}
+
+// Each fact of the record against what the test knows: the hash as
+// sha256sum reads the file, the texts and data the test wrote into it.
+TEST_F(EndToEnd, ARunThatChangesTheCardLeavesARecordOfHowItEnded)
+{
+    SimCard busy = CardAt(2);
+    busy.Control = 0;
+    MakeBus({CardAt(1), busy});
+    const std::string bit = TempFile(BitFile({"top.ncd;UserID=0xFFFFFFFF", "3s50atq144", "2026/12/08",
+                                              "12:00:00"}, 700, Pattern(900)));
+    const std::string link = temp.Path() + "/design.bit";
+    std::filesystem::create_symlink(bit, link);
+    const struct {
+        std::string file;
+        SimCard card;
+        int status;
+        std::map<std::string, std::string> says;
+    } cases[] = {
+        {link, CardAt(1), 0, {{"format", "bit"}, {"design", "top.ncd;UserID=0xFFFFFFFF"}, {"part", "3s50atq144"},
+                              {"date", "2026/12/08"}, {"time", "12:00:00"}, {"bytes", "900"},
+                              {"result", "programmed"}, {"step", ""}}},
+        {prom, CardAt(1), 0, {{"format", "prom"}, {"design", ""}, {"time", ""}, {"bytes", "600"},
+                              {"result", "programmed"}}},
+        {prom, busy, 102, {{"bytes", "0"}, {"result", "failed"},
+                           {"step", "<DONE> status bit indicates busy at start of programming."}}},
+    };
+    for (const auto& k : cases) {
+        EXPECT_EQ(RunVeldran({k.file, SimDeviceName(k.card)}, root).Status, k.status) << k.file;
+        auto record = RecordOf(root, k.card);
+        EXPECT_EQ(record.size(), 14u) << k.file;
+        for (const auto& [name, value] : k.says)
+            EXPECT_EQ(record[name], value) << name << " of " << k.file;
+        EXPECT_EQ(record["address"], SimDeviceName(k.card));
+        EXPECT_EQ(record["file"], std::filesystem::canonical(k.file).string()) << "links resolved";
+        EXPECT_EQ(record["sha256"], Sha256sum(k.file));
+        EXPECT_EQ(record["user"], getpwuid(getuid())->pw_name);
+        EXPECT_EQ(record["uid"], std::to_string(getuid()));
+        EXPECT_NEAR(SecondsOf(record["when"]), std::time(nullptr), 5) << record["when"];
+    }
+    // Runs that end before they touch the card change no record.
+    const auto last = RecordOf(root, CardAt(1));
+    for (const std::string& file : {std::string("/nonexistent.bit"), TempFile(Bytes(14, 0x01))})
+        EXPECT_NE(RunVeldran({file, "0"}, root).Status, 0);
+    EXPECT_EQ(RecordOf(root, CardAt(1)), last);
+    // A record that cannot be written changes nothing of the run.
+    std::filesystem::remove_all(root + "/run");
+    ASSERT_TRUE(WriteFile(root + "/run", ""));
+    const Outcome r = RunVeldran({prom, "0"}, root);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(MaskWindow(r.Out), BANNER + CardLines(1, 0, "\nFound Quorvel KX-10 card", "DF00", "DF6C") +
+                                     PromRun(600));
+    EXPECT_EQ(r.Err, "");
+}
+
+// The system log gets one line per record, with the record's facts: read
+// from a socket of the test's own, which stands for /dev/log in a mount
+// namespace of the run's own.
+TEST_F(EndToEnd, EachRecordIsALineInTheSystemLog)
+{
+    SimCard busy = CardAt(2);
+    busy.Control = 0;
+    MakeBus({CardAt(1), busy});
+    const std::string dev = temp.Path() + "/dev";
+    ASSERT_EQ(mkdir(dev.c_str(), 0755), 0);
+    const int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/log", dev.c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The priority: user facility (8), notice (5) for a card programmed,
+    // error (3) for a run that failed.
+    for (const auto& [card, priority] : {std::pair<SimCard, std::string>{CardAt(1), "<13>"}, {busy, "<11>"}}) {
+        const Outcome r = RunProcess(
+            {"/usr/bin/unshare",
+             {"--mount", "sh", "-c", "mount --bind \"$0\" /dev && exec \"$1\" \"$2\" \"$3\"", dev,
+              VELDRAN_BINARY, prom, SimDeviceName(card)},
+             {{"VELDRAN_SYSFS_ROOT", root}}});
+        if (r.Out.empty())
+            SKIP_OR_FAIL_ON_CI("no private mount over /dev here: " + r.Err);
+        char line[8192];
+        pollfd ready = {log, POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 10000), 1) << "nothing logged";
+        const ssize_t n = recv(log, line, sizeof line, 0);
+        const std::string logged(line, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        EXPECT_EQ(logged.substr(0, 4), priority) << logged;
+        EXPECT_THAT(logged, ::testing::HasSubstr(" veldran["));
+        for (const auto& [name, value] : RecordOf(root, card))
+            EXPECT_THAT(logged, ::testing::HasSubstr(" " + name + "=\"" + value + "\""));
+        EXPECT_EQ(poll(&ready, 1, 0), 0) << "more than one line for a run";
+    }
+    close(log);
+}
+
 TEST_F(EndToEnd, BadFileIsReportedAfterTheCardDetails)
 {
     SimCard card = CardAt(1);
@@ -552,11 +662,15 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
     const SimCard first = CardAt(1), other = CardAt(2);
     MakeBus({first, other});
     auto held = StartHeld("0");
+    // Until it ends, the run's record says it started; one refused at the
+    // open leaves it so.
+    EXPECT_EQ(RecordOf(root, first)["result"], "started");
 
     Outcome second = RunVeldran({prom, "0"}, root);
     EXPECT_EQ(second.Status, 105);
     EXPECT_EQ(second.Out, BANNER);
     EXPECT_EQ(second.Err, ErrorBlock("Can't gain access to 9054 card number 0.\n"));
+    EXPECT_EQ(RecordOf(root, first)["result"], "started");
     // Another card is another matter.
     second = RunVeldran({prom, "1"}, root);
     EXPECT_EQ(second.Status, 0) << second.Err;
@@ -567,6 +681,7 @@ TEST_F(HeldRun, ASecondRunForTheSameCardIsRefusedAtOnce)
     EXPECT_THAT(r.Out, ::testing::EndsWith("\nSuccessfully programmed 67108864 bytes.\n\n"
                                            "Function complete.\n"));
     EXPECT_EQ(ReadSimControl(root, first), 0x000D0002u);
+    EXPECT_EQ(RecordOf(root, first)["result"] + " " + RecordOf(root, first)["bytes"], "programmed 67108864");
     // Once the first run has ended, the card is free again.
     EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
 }
@@ -586,6 +701,7 @@ std::vector<int> Interrupts()
 
 TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
 {
+    const std::map<int, std::string> names = {{SIGINT, "SIGINT"}, {SIGRTMIN + 2, "SIGRTMIN+2"}};
     for (const int signal : Interrupts()) {
         SCOPED_TRACE(strsignal(signal));
         TempFolder bus;
@@ -602,6 +718,11 @@ TEST_F(HeldRun, InterruptsStopAtABlockBoundaryWithTheCardInReset)
         EXPECT_THAT(r.Out, ::testing::Not(::testing::HasSubstr("Successfully")));
         // MODE set, PROGRAM cleared: the FPGA is held in reset.
         EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
+        auto record = RecordOf(root, card);
+        EXPECT_EQ(record["result"], "interrupted");
+        if (names.count(signal) != 0) {
+            EXPECT_EQ(record["step"], names.at(signal));
+        }
         // And the card is given back.
         EXPECT_EQ(RunVeldran({prom, "0"}, root).Status, 0);
     }
@@ -689,6 +810,14 @@ TEST_F(HeldRun, AWindowThatGoesAwayEndsTheRunAsACardFault)
     EXPECT_EQ(r.Status, 105);
     EXPECT_EQ(r.Err, ErrorBlock("Can't access 9054 card data window.\n"));
     EXPECT_EQ(ReadSimControl(root, card), 0x000C0002u);
+    auto record = RecordOf(root, card);
+    EXPECT_EQ(record["result"], "failed");
+    EXPECT_EQ(record["step"], "Can't access 9054 card data window.");
+    // The blocks sent whole: all but what the last countdown figure, shown
+    // as the block the loss cut short began, had left.
+    const std::string figures = r.Out.substr(0, r.Out.find_last_not_of("\r ") + 1);
+    EXPECT_EQ(std::stoull(record["bytes"]),
+              IMAGE_SIZE - std::stoull(figures.substr(figures.find_last_of("\r\n") + 1)));
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST_F(OpenCardTest, PrintsWhereTheCardSitsAndItsPorts)
     EXPECT_EQ(State.DataWindow, Fake.Window);
     EXPECT_EQ(State.DeviceOpen, 1);
     EXPECT_EQ(State.WindowMapped, 1);
-    EXPECT_THAT(Fake.Calls, ElementsAre("Find 2", "Open", "ConfigRead 3/14/0 @20", "Map 3"));
+    EXPECT_THAT(Fake.Calls, ElementsAre("Find 2", "Open", "ConfigRead 3/14/0 @20", "Map 3", "WindowStore"));
 }
 
 TEST_F(OpenCardTest, SmallIoBaseIsPaddedToFourDigits)
@@ -67,6 +67,9 @@ TEST_F(OpenCardTest, EachFailureHasItsStatusAndReleasesOnlyWhatIsHeld)
          "Can't read 9054 card number 5 configuration registers.\n", "Close;"},
         {&FakePlx::MapStatus, 0, 6, EXIT_CARD_ACCESS,
          "Can't map 9054 card number 6 base registers.\n", "Close;"},
+        // Mapped, but with no way to tell how its bytes reach the card.
+        {&FakePlx::StoreStatus, 0, 7, EXIT_CARD_ACCESS,
+         "Can't map 9054 card number 7 base registers.\n", "Unmap;Close;"},
     };
     for (const Case& c : cases) {
         ResetFake();

@@ -154,7 +154,10 @@ TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
         if (Fake.Calls[i].rfind("PortWrite", 0) == 0)
             programSet = i;
     ASSERT_EQ(Fake.Calls.at(programSet), "PortWrite 57452 4 2 0x000D0002");
-    const std::vector<std::string> after(Fake.Calls.begin() + programSet + 1, Fake.Calls.end());
+    std::vector<std::string> after(Fake.Calls.begin() + programSet + 1, Fake.Calls.end());
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.back(), "Hold");
+    after.pop_back();
     EXPECT_EQ(after, std::vector<std::string>(101, "PortRead 57452 4 2"));
     // The FPGA clears its memory after PROGRAM is set, and raises DONE after
     // the last byte: a tick (a millisecond of processor clock) for each,
@@ -166,8 +169,47 @@ TEST_F(ProgramTest, ControlRegisterGoesThroughTheHandshakeAndEndsWithTrailer)
     // DONE is read with the data's last byte in the window, the trailing
     // bytes come after it.
     EXPECT_EQ(Fake.WindowAtCall.at(programSet + 1), image.back());
+    EXPECT_EQ(Fake.WindowAtCall.back(), 0xFF) << "the card is held once it has its trailing bytes";
     EXPECT_EQ(Fake.Window[0], 0xFF);
     EXPECT_EQ(State.ConfigFile, nullptr);
+}
+
+static Bytes Stored;
+static void StoreByte(void* context, uint8_t byte)
+{
+    EXPECT_EQ(context, &Stored);
+    Stored.push_back(byte);
+}
+
+// A window the access could not map: every byte goes through its store,
+// the data bit-reversed for a .BIT file and then the trailing bytes, and
+// none into the stand-in window.
+TEST_F(ProgramTest, AWindowWithAStoreTakesEveryByteThroughIt)
+{
+    const Bytes data = Pattern(20000, 5);
+    Load(BitFile(data));
+    Stored.clear();
+    State.WindowStore = StoreByte;
+    State.WindowStoreContext = &Stored;
+    Program();
+    Bytes expected;
+    for (const uint8_t byte : data)
+        expected.push_back(ReverseBits(byte));
+    expected.insert(expected.end(), 24, 0xFF);
+    EXPECT_EQ(Stored, expected);
+    EXPECT_EQ(Fake.Window[0], 0);
+}
+
+// Through VFIO a card closed by the run's end is reset: a load that no
+// holder keeps is lost, and must not be reported as a success.
+TEST_F(ProgramTest, ACardThatCannotBeHeldIsNoSuccess)
+{
+    Fake.HoldStatus = PLX_STATUS_OK + 1;
+    Load(PromImage(100));
+    ExpectProgramFails(EXIT_CARD_ACCESS,
+                       "Can't start the holder that keeps the 9054 card loaded after this run.\n");
+    EXPECT_THAT(ChildOutput(), Not(HasSubstr("Successfully")));
+    EXPECT_EQ(ReleaseCalls(), "Unmap;Close;");
 }
 
 TEST_F(ProgramTest, DoneBusyAtStartSendsNothing)

@@ -145,7 +145,8 @@ TEST(SimbusParse, CardItemsSetTheirFieldsOverTheDefaults)
     std::string error;
     ASSERT_TRUE(ParseSimCard("addr=0002:1f:03.5,vendor=4277,device=0x9056,subvendor=0x1172,"
                              "subsys=0x3473,io=0xD000,iostart=0x10000,control=0x000c0000,"
-                             "bar3addr=0xe0000000,bar3size=256,bar3offset=0x300,decode=0,enable=3,symlink=0",
+                             "bar3addr=0xe0000000,bar3size=256,bar3offset=0x300,decode=0,enable=3,symlink=0,"
+                             "group=12,driver=vfio-pci",
                              &card, &error))
         << error;
     EXPECT_EQ(card.Domain, 2u);
@@ -165,6 +166,8 @@ TEST(SimbusParse, CardItemsSetTheirFieldsOverTheDefaults)
     EXPECT_FALSE(card.Decoding);
     EXPECT_EQ(card.Enable, 3);
     EXPECT_FALSE(card.Symlink);
+    EXPECT_EQ(card.Group, 12);
+    EXPECT_EQ(card.Driver, "vfio-pci");
     EXPECT_TRUE(CheckSimCards({card}, &error)) << error;
 
     ASSERT_TRUE(ParseSimCard("control=0", &card, &error)) << error;

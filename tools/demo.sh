@@ -22,4 +22,6 @@ status=0
 VELDRAN_SYSFS_ROOT="$work/sys" build/veldran "$work/sample.bit" 0 || status=$?
 echo "exit status: $status"
 echo "control/status register afterwards: $(build/tools/simbus/veldran-simbus --control "$work/sys" 0000:01:00.0)"
+echo "\$ VELDRAN_SYSFS_ROOT=$work/sys build/veldran --list"
+VELDRAN_SYSFS_ROOT="$work/sys" build/veldran --list || true
 exit "$status"

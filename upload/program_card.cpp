@@ -9,6 +9,7 @@
 #include "card/control_register.h"
 #include "card/window_guard.h"
 #include "run/fatal_exit.h"
+#include "run/run_record.h"
 #include "run/run_state.h"
 #include "upload/interruption.h"
 
@@ -58,7 +59,6 @@ static std::size_t ReadBlock()
 }
 
 struct Stream {
-    uint64_t Total;   // bytes sent
     bool ReadFailed;  // the end was a read error
 };
 
@@ -80,20 +80,23 @@ static void StreamFile(void* stream)
         // Without a reader this write waits; an interrupt cuts it short.
         std::printf("%-6" PRIu32 "\r", remaining);
         std::fflush(stdout);
-        s->Total += n;
         remaining -= static_cast<uint32_t>(n);
         State.ByteWriter(State.BlockBuffer, n);
+        // Counted once sent: a block that the window's loss cut short is not.
+        State.BytesSent += n;
     }
     s->ReadFailed = std::ferror(State.ConfigFile) || errno != 0;
 }
 
 // From the start of the configuration cycle to the last data byte: the
-// time in which a signal is an interrupt.
+// time in which a signal is an interrupt. The record starts before it, so
+// that a signal while the file is hashed ends a run that changed nothing.
 static uint64_t SendConfigurationData()
 {
+    StartRunRecord();
     CatchInterrupts();
     StartConfigurationCycle();
-    Stream stream = {0, false};
+    Stream stream = {false};
     if (!RunWithWindowGuard(StreamFile, &stream))
         AbortProgramming(EXIT_CARD_ACCESS, WINDOW_LOST);
     // An interrupt, one that cut the last read short included, is what the
@@ -107,7 +110,7 @@ static uint64_t SendConfigurationData()
     if (stream.ReadFailed)
         AbortProgramming(EXIT_FILE_IO, "File I/O error.");
     std::printf("%-6" PRIu32, uint32_t{0});
-    return stream.Total;
+    return State.BytesSent;
 }
 
 static void SendTrailingBytes(void*)
@@ -126,5 +129,10 @@ void ProgramCard()
         FatalExit(EXIT_NOT_DONE, "Error: Not <DONE>; programming not completed.");
     if (!RunWithWindowGuard(SendTrailingBytes, nullptr))
         AbortProgramming(EXIT_CARD_ACCESS, WINDOW_LOST);
+    // Through VFIO the kernel resets the card as the run closes it: without
+    // a holder to keep it open, the load would be lost, and is no success.
+    if (PlxHost_HoldDevice(&State.CardDevice) != PLX_STATUS_OK)
+        FatalExit(EXIT_CARD_ACCESS,
+                  "Can't start the holder that keeps the 9054 card loaded after this run.\n");
     std::printf("\nSuccessfully programmed %" PRIu64 " bytes.", total);
 }

@@ -73,15 +73,18 @@ mkdir "$work/bin"
 ln -s "$veldran" "$work/bin/veldran"
 PATH=$work/bin:$PATH
 
-expect "veldran --" --help --list --version
+expect "veldran --" --check --help --list --release --version
 expect "veldran --l" --list
+expect "veldran --check t" top.bit
+expect "veldran --release " 0 1 0000:03:00.0 0001:01:00.0
+expect "veldran --help "
 expect "veldran " designs image.prom top.bit
 expect "veldran t" top.bit
 expect "veldran top.bit " 0 1 0000:03:00.0 0001:01:00.0
 expect "veldran top.bit 1" 1
 expect "veldran top.bit 0000:0" 03:00.0
 expect "veldran top.bit 0001:" 01:00.0
-expect "veldran --list "
+expect "veldran --list " --json
 expect "veldran top.bit 0 "
 
 export VELDRAN_SYSFS_ROOT=$work/many
@@ -92,19 +95,31 @@ expect "veldran top.bit 0000:1" 10:00.0 11:00.0
 export VELDRAN_SYSFS_ROOT=$work/none
 expect "veldran top.bit "
 
-# Whatever a list holds, no text of it is expanded: a "veldran" that
-# prints a hostile one.
+# Whatever a list holds, no text of it is expanded: a driver's name on
+# the bus, with a command and a line break in it, as the program's JSON
+# gives it; and a "veldran" that prints hostile lines of its own.
+export VELDRAN_SYSFS_ROOT=$work/sys
+# shellcheck disable=SC2016 # never to be expanded: that is the point
+hostile_driver='$(touch ran-from-the-list)
+{"number":9,"address":"0000:09:00.0"}'
+ln -s "../../../bus/pci/drivers/$hostile_driver" "$work/sys/bus/pci/devices/0000:03:00.0/driver"
+expect "veldran top.bit " 0 1 0000:03:00.0 0001:01:00.0
 mkdir "$work/hostile"
 cat >"$work/hostile/veldran" <<'LIST'
 #!/bin/sh
-echo 'Card  Address       Board                                     Program now?'
-echo '0     0000:03:00.0  Quorvel KX-20 card                        yes'
-echo '1     $(touch${IFS}ran-from-the-list):  Quorvel KX-20 card    yes'
-echo '2     `touch${IFS}ran-from-the-list`:00.0  Quorvel KX-20 card yes'
-echo '3     0000:04:00.0$(touch${IFS}ran-from-the-list)  x          yes'
+echo '['
+echo '{"number":0,"address":"0000:03:00.0","board":"Quorvel KX-20 card"},'
+echo '{"number":1,"address":"$(touch${IFS}ran-from-the-list)","board":null},'
+echo '{"number":2,"address":"`touch${IFS}ran-from-the-list`:00.0"},'
+echo '{"number":3,"address":"0000:04:00.0$(touch${IFS}ran-from-the-list)"},'
+echo '{"number":"$(touch${IFS}ran-from-the-list)","address":"0000:05:00.0"},'
+echo '{"number":99,"address":"0000:06:00.0","board":"x'
+echo '{"number":7,"address":"0000:07:00.0"}"},'
+echo ' {"number":8,"address":"0000:08:00.0"}'
+echo ']'
 LIST
 chmod +x "$work/hostile/veldran"
-PATH=$work/hostile:$PATH expect "veldran top.bit " 0 0000:03:00.0
+PATH=$work/hostile:$PATH expect "veldran top.bit " 0 0000:03:00.0 0000:06:00.0 7 0000:07:00.0
 if [ -e ran-from-the-list ]; then
     echo "FAIL: a command from the card list ran"
     failures=$((failures + 1))

@@ -25,6 +25,8 @@ constexpr int BOOT_TIMEOUT_SECONDS = 150;
 // space that belongs to the device, which nothing else reads byte by byte.
 constexpr uint64_t MARK_BASE = 0x40;
 constexpr uint64_t REMOVED_MARK = 0xFF - MARK_BASE;
+// What --list reads of the cards that are not its case's own.
+constexpr uint64_t LISTED_MARK = 0xFE - MARK_BASE;
 constexpr unsigned BRIDGE_SLOT = 0x10;
 // A card behind a bridge of its own: slot 0 of a conventional PCI bus
 // behind a pcie-pci-bridge is its hot-plug controller's.
@@ -281,7 +283,10 @@ void SplitByMarks(const std::vector<CardEvent>& events, const std::map<uint64_t,
         if (e.What == CardEvent::Kind::Config && !e.Write && e.Size == 1 && e.Offset >= MARK_BASE) {
             const uint64_t mark = e.Offset - MARK_BASE;
             const auto it = cases.find(mark);
-            current = mark == REMOVED_MARK ? "removed" : it != cases.end() ? it->second : "unknown";
+            current = mark == REMOVED_MARK  ? "removed"
+                      : mark == LISTED_MARK ? "listed"
+                      : it != cases.end()   ? it->second
+                                            : "unknown";
             boot->Received[current];
             continue;
         }

@@ -586,8 +586,10 @@ TEST_F(RealKernel, RemovingTheDeviceMidStreamEndsTheRunAtTheDoneCheck)
 
 // ---- --list on the real kernel ---------------------------------------------
 
-// The card's entry in --list's table: its line and the reasons under it.
-std::string ListEntry(const std::string& list, const std::string& address)
+// The card's entry in --list's table: its line and the reasons under it
+// ("- " and their continuations), and, from `carried` on, what the list
+// says the card carries.
+std::string ListEntry(const std::string& list, const std::string& address, bool carried = false)
 {
     const std::size_t line = list.find("  " + address + "  ");
     if (line == std::string::npos)
@@ -595,6 +597,11 @@ std::string ListEntry(const std::string& list, const std::string& address)
     std::size_t start = list.rfind('\n', line);
     start = start == std::string::npos ? 0 : start + 1;
     std::size_t end = list.find('\n', line) + 1;
+    while (list.compare(end, 8, "      - ") == 0 || list.compare(end, 8, "        ") == 0)
+        end = list.find('\n', end) + 1;
+    if (!carried)
+        return list.substr(start, end - start);
+    start = end;
     while (list.compare(end, 6, "      ") == 0)
         end = list.find('\n', end) + 1;
     return list.substr(start, end - start);
@@ -637,6 +644,10 @@ TEST_F(RealKernel, ListSaysWhenTheKernelWillNotEnableTheCardAgain)
                   "        enabled (enable reads " + count + "), so a run cannot turn it on; as root, write 0\n"
                   "        to /sys/bus/pci/devices/" + address + "/enable until it reads 0, then run\n"
                   "        as root\n");
+    // Decoding off, the register reads as nothing answering.
+    EXPECT_EQ(ListEntry(enabled.Out, address, true),
+              "      nothing recorded; register 0xffffffff: the card does not answer (its\n"
+              "        decoding is off, or it is gone); what it carries now is not known\n");
 
     EXPECT_EQ(Fact(booted, "list_decode_cleared").substr(0, 2), "0 ");
     EXPECT_EQ(ListEntry(Run(booted, "list_cleared").Out, address),
@@ -669,10 +680,26 @@ TEST_F(RealKernel, ListNamesTheRunThatHoldsTheCard)
     EXPECT_EQ(ListEntry(list.Out, CardAddress(booted.Plan(), "list_held")),
               ListLine(booted, "list_held", "no") + "      - in use by another run (process " + pid +
                   ", veldran); wait for it to end\n");
+    // The run's register, read through the real I/O BAR mid-stream.
+    const std::string carried =
+        ListEntry(list.Out, CardAddress(ToGuest(booted.CardOf("list_held"))), true);
+    EXPECT_EQ(carried.substr(0, 35), "      nothing recorded; register 0x") << carried;
+    EXPECT_EQ(carried.substr(std::min<std::size_t>(carried.size(), 43)),
+              ": a configuration cycle in\n        progress\n") << carried;
     EXPECT_EQ(list.Err, "");
     const GuestRunResult& held = Run(booted, "list_held_run");
     EXPECT_EQ(held.Status, 0) << held.Err;
-    ExpectProgrammed(Received(booted, "list_held"), PromImage(LARGE));
+    // The list's one read of the register, between the run's data; the rest
+    // is the run's.
+    std::vector<CardEvent> received = Received(booted, "list_held");
+    const auto data = std::find_if(received.begin(), received.end(),
+                                   [](const CardEvent& e) { return e.What == CardEvent::Kind::Data; });
+    const auto listed = std::find_if(data, received.end(), [](const CardEvent& e) {
+        return e.What == CardEvent::Kind::Io && !e.Write;
+    });
+    ASSERT_NE(listed, received.end());
+    received.erase(listed);
+    ExpectProgrammed(received, PromImage(LARGE));
 }
 
 // ---- through VFIO, under lockdown ------------------------------------------

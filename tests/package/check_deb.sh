@@ -100,9 +100,11 @@ dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c failed"
 awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' "$work/contents" | sort >"$work/files"
 expected=(usr/bin/veldran usr/lib/udev/rules.d/60-veldran.rules
     lib/systemd/system/veldran-load@.service usr/libexec/veldran/veldran-load
+    usr/lib/tmpfiles.d/veldran.conf
     usr/share/doc/veldran/README.md usr/share/man/man1/veldran.1
     usr/share/doc/veldran/copyright usr/share/doc/veldran/changelog.gz
-    usr/share/bash-completion/completions/veldran)
+    usr/share/bash-completion/completions/veldran
+    usr/share/doc/veldran/examples/61-veldran-vfio.rules)
 if [ -f "$source_dir/debian/veldran.lintian-overrides" ]; then
     expected+=(usr/share/lintian/overrides/veldran)
 fi
@@ -156,7 +158,8 @@ man=$(unpacked "$root/usr/share/man/man1/veldran.1")
 readme=$(unpacked "$doc/README.md")
 completion=$root/usr/share/bash-completion/completions/veldran
 for pair in "$rule:$source_dir/udev/60-veldran.rules" "$man:$build_dir/veldran.1" \
-    "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash"; do
+    "$readme:$source_dir/README.md" "$completion:$source_dir/completion/veldran.bash" \
+    "$doc/examples/61-veldran-vfio.rules:$source_dir/udev/61-veldran-vfio.rules"; do
     packaged=${pair%%:*} original=${pair#*:}
     if cmp -s "$packaged" "$original"; then
         pass "${original#"$source_dir"/} packaged unchanged"
@@ -260,7 +263,7 @@ if command -v groff >/dev/null 2>&1; then
         fail "groff reports problems in the manual page"
     fi
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'FILE FORMATS' CARD 'EXIT STATUS' \
-        ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
+        RECORDS ENVIRONMENT FILES 'ACCESS WITHOUT ROOT' 'LOADING AT BOOT' TROUBLESHOOTING EXAMPLES 'SEE ALSO'; do
         grep -Eq "^\.SH \"?$section\"?\$" "$man" || fail "manual page has no $section section"
     done
     for status in 0 100 101 102 103 104 105; do
@@ -342,6 +345,36 @@ else
         cat "$work/calls"
         fail "postinst, abort-upgrade"
     fi
+    # debhelper's call of systemd-tmpfiles gives cards/ to the group: it
+    # must come after the group is made.
+    group_line=$(grep -n 'addgroup --system veldran' "$postinst" | head -n 1 | cut -d: -f1)
+    tmpfiles_line=$(grep -n 'systemd-tmpfiles .*--create veldran.conf' "$postinst" | head -n 1 | cut -d: -f1)
+    if [ -n "$group_line" ] && [ -n "$tmpfiles_line" ] && [ "$group_line" -lt "$tmpfiles_line" ]; then
+        pass "postinst makes the group (line $group_line) before systemd-tmpfiles (line $tmpfiles_line)"
+    else
+        fail "postinst: the group (line ${group_line:-none}) is not made before systemd-tmpfiles (line ${tmpfiles_line:-none})"
+    fi
+fi
+
+# --- the folders of the records (tmpfiles.d) -------------------------------
+# As systemd-tmpfiles makes them at boot, in a scratch root whose group
+# file has veldran.
+if command -v systemd-tmpfiles >/dev/null 2>&1; then
+    boot=$work/boot
+    mkdir -p "$boot/etc" "$boot/run"
+    printf 'root:x:0:\nveldran:x:987:\n' >"$boot/etc/group"
+    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$boot/etc/passwd"
+    systemd-tmpfiles --root="$boot" --create "$root/usr/lib/tmpfiles.d/veldran.conf" ||
+        fail "systemd-tmpfiles rejects usr/lib/tmpfiles.d/veldran.conf"
+    made=$(cd "$boot/run" && stat -c '%n %a %u:%g' veldran veldran/cards veldran/hold 2>&1 | tr '\n' ' ')
+    if [ "$made" = "veldran 755 0:0 veldran/cards 2775 0:987 veldran/hold 2775 0:987 " ]; then
+        pass "tmpfiles.d makes /run/veldran 0755 root, cards/ and hold/ 2775 of the group veldran"
+    else
+        fail "tmpfiles.d made: $made"
+    fi
+else
+    [ -z "${CI:-}" ] || fail "systemd-tmpfiles not found (package systemd)"
+    echo "note: systemd-tmpfiles not found: the folders of the records not checked"
 fi
 
 # --- the udev rule ---------------------------------------------------------
@@ -384,6 +417,56 @@ elif apply_rule "$device" "$group"; then
     fi
 else
     fail "udev rule command failed"
+fi
+
+# The record of a card goes with it: the command the rule runs on
+# "remove", as udev expands it for the card at 0000:03:00.0, with /run a
+# scratch folder.
+removal=$(sed -n '/ACTION=="remove"/,/RUN+=/ s|.*RUN+="\([^"]*\)".*|\1|p' "$rule")
+run_dir=$work/run
+mkdir -p "$run_dir/veldran/cards"
+: >"$run_dir/veldran/cards/0000:03:00.0"
+: >"$run_dir/veldran/cards/0000:04:00.0"
+if grep -Eq '^SUBSYSTEM=="pci", ACTION=="remove", ENV\{PCI_ID\}=="10B5:9054",' "$rule" &&
+    [ -n "$removal" ] &&
+    sh -c "$(printf '%s' "$removal" | sed -e 's/%k/0000:03:00.0/g' -e "s|/run/|$run_dir/|g")" &&
+    [ ! -e "$run_dir/veldran/cards/0000:03:00.0" ] && [ -e "$run_dir/veldran/cards/0000:04:00.0" ]; then
+    pass "udev rule removes the card's record, and only that, when a 10B5:9054 card goes"
+else
+    fail "udev rule's removal of the record: '$removal'"
+fi
+
+# --- the opt-in VFIO rule -------------------------------------------------
+# Its test of a group's devices as udev runs it for group N ($$ -> $, %k ->
+# N), against groups laid out under a folder of our own for /sys.
+vfio_rule=$doc/examples/61-veldran-vfio.rules
+if grep -Eq '^SUBSYSTEM=="pci", ACTION=="[^"]*add[^"]*", ATTR\{vendor\}=="0x10b5", ATTR\{device\}=="0x9054", \\$' "$vfio_rule" &&
+    grep -q 'ATTR{driver_override}="vfio-pci"' "$vfio_rule"; then
+    pass "VFIO rule binds PCI devices 10b5:9054 to vfio-pci on add"
+else
+    fail "VFIO rule does not set driver_override for 10b5:9054 on add"
+fi
+program=$(sed -n "s|.*PROGRAM=\"/bin/sh -c '\\(.*\\)'\", \\\\\$|\\1|p" "$vfio_rule")
+groups=$work/iommu_groups
+# Group 8: a 9056, and a device whose IDs are a 9054's the wrong way round.
+while read -r group address vendor device_id; do
+    folder=$groups/$group/devices/$address
+    mkdir -p "$folder" && echo "$vendor" >"$folder/vendor" && echo "$device_id" >"$folder/device"
+done <<'GROUPS'
+7 0000:03:00.0 0x10b5 0x9054
+7 0000:00:1e.0 0x8086 0x244e
+8 0000:04:00.0 0x10b5 0x9056
+8 0000:05:00.0 0x9054 0x10b5
+GROUPS
+in_group() { # N: whether the rule's test gives group N to veldran
+    sh -c "$(printf '%s' "$program" | sed -e 's/\$\$/$/g' -e "s|%k|$1|g" -e "s|/sys/kernel/iommu_groups|$groups|")"
+}
+if [ -z "$program" ]; then
+    fail "VFIO rule has no PROGRAM=\"/bin/sh -c '...'\" test"
+elif in_group 7 && ! in_group 8; then
+    pass "VFIO rule gives the group device of a group with a 9054 card, and no other, to veldran"
+else
+    fail "VFIO rule's test of the group's devices is wrong"
 fi
 
 # --- the unit that loads a card as it appears -----------------------------
@@ -454,8 +537,9 @@ else
             grep -q "Successfully programmed $size bytes\." "$work/run.out" &&
             grep -q 'Function complete\.' "$work/run.out" &&
             grep -q 'Found Quorvel KX-20 card' "$work/run.out" &&
-            grep -q 'Using PCI device at bus 1/device 0\.' "$work/run.out"; then
-            pass "packaged veldran programs a simulated KX-20 with a $size-byte PROM image"
+            grep -q 'Using PCI device at bus 1/device 0\.' "$work/run.out" &&
+            grep -qx 'result=programmed' "$sim/run/cards/0000:01:00.0"; then
+            pass "packaged veldran programs a simulated KX-20 with a $size-byte PROM image, and records it"
         else
             cat "$work/run.out" "$work/run.err"
             fail "packaged veldran against a simulated card: status $status"
@@ -470,11 +554,12 @@ if command -v "$cmake" >/dev/null 2>&1; then
         missing=
         for f in bin/veldran share/man/man1/veldran.1 lib/udev/rules.d/60-veldran.rules \
             lib/systemd/system/veldran-load@.service libexec/veldran/veldran-load \
+            lib/tmpfiles.d/veldran.conf \
             share/doc/veldran/README.md share/bash-completion/completions/veldran; do
             [ -f "$inst/$f" ] || missing="$missing $f"
         done
         if [ -z "$missing" ]; then
-            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, lib/systemd/system/, libexec/veldran/, share/doc/veldran/, share/bash-completion/completions/"
+            pass "cmake --install lays out bin/, share/man/man1/, lib/udev/rules.d/, lib/systemd/system/, lib/tmpfiles.d/, libexec/veldran/, share/doc/veldran/, share/bash-completion/completions/"
         else
             fail "cmake --install did not install:$missing"
         fi

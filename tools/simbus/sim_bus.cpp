@@ -223,6 +223,34 @@ bool MakeFolders(const std::string& path, std::string* error)
     return true;
 }
 
+// A link at path to target, relative as the kernel's are.
+bool LinkTo(const std::string& target, const std::string& path, std::string* error)
+{
+    std::error_code ec;
+    const fs::path relative = fs::relative(target, fs::path(path).parent_path(), ec);
+    if (ec || symlink(relative.c_str(), path.c_str()) != 0)
+        return Fail(error, ErrnoText("cannot link", path));
+    return true;
+}
+
+// The card's group and driver, each a folder of its own linked both ways
+// where the kernel links them.
+bool MakeLinks(const std::string& root, const SimCard& card, const std::string& folder,
+               std::string* error)
+{
+    if (card.Group >= 0) {
+        const std::string group = root + "/kernel/iommu_groups/" + std::to_string(card.Group);
+        if (!MakeFolders(group + "/devices", error) ||
+            !LinkTo(folder, group + "/devices/" + SimDeviceName(card), error) ||
+            !LinkTo(group, folder + "/iommu_group", error))
+            return false;
+    }
+    if (card.Driver.empty())
+        return true;
+    const std::string driver = root + "/bus/pci/drivers/" + card.Driver;
+    return MakeFolders(driver, error) && LinkTo(driver, folder + "/driver", error);
+}
+
 bool MakeCard(const std::string& root, const SimCard& card, std::string* error)
 {
     const std::string name = SimDeviceName(card);
@@ -252,6 +280,8 @@ bool MakeCard(const std::string& root, const SimCard& card, std::string* error)
         return Fail(error, ErrnoText("cannot create", folder));
     }
 
+    if (!MakeLinks(root, card, folder, error))
+        return false;
     const std::string d = folder + "/";
     unsigned char block[IO_BAR_SIZE] = {};
     Put32(block + SIM_CONTROL_OFFSET, card.Control);
@@ -361,6 +391,24 @@ bool MakeSimBus(const std::string& root, const std::vector<SimCard>& cards, std:
     return true;
 }
 
+bool MakeSimDevices(const std::string& devRoot, const std::vector<SimCard>& cards,
+                    std::string* error)
+{
+    const std::string folder = devRoot + "/vfio";
+    struct stat st;
+    if (!MakeFolders(folder, error) ||
+        (lstat((folder + "/vfio").c_str(), &st) != 0 &&
+         !WriteNewFile(folder + "/vfio", "", 0, 0666, error)))
+        return false;
+    for (const SimCard& card : cards) {
+        const std::string group = folder + "/" + std::to_string(card.Group);
+        if (card.Group >= 0 && lstat(group.c_str(), &st) != 0 &&
+            !WriteNewFile(group, "", 0, MODE_OWNER_ONLY, error))
+            return false;
+    }
+    return true;
+}
+
 bool ReadSimControl(const std::string& root, const SimCard& card, uint32_t* value,
                     std::string* error)
 {
@@ -464,6 +512,14 @@ bool ParseSimCard(const std::string& text, SimCard* card, std::string* error)
             if (!NumberWithin(UINT64_MAX))
                 return false;
             result.IoResourceStart = number;
+        } else if (key == "group") {
+            if (!NumberWithin(INT32_MAX))
+                return false;
+            result.Group = static_cast<int>(number);
+        } else if (key == "driver") {
+            if (value.empty() || value.find('/') != std::string::npos || value == "." || value == "..")
+                return Fail(error, "bad driver name '" + value + "'");
+            result.Driver = value;
         } else if (key == "decode" || key == "symlink") {
             if (value != "0" && value != "1")
                 return Fail(error, "bad value '" + value + "' for " + key + " (want 0 or 1)");

@@ -37,6 +37,13 @@ struct SimCard {
     bool Decoding = true;               // command register bits 0 (I/O) and 1 (memory)
     int Enable = -1;  // what `enable` reads, the kernel's count of enables; -1: 1 if Decoding, else 0
     bool Symlink = true;  // folder under ROOT/devices/pciDDDD:BB/, linked from bus/pci/devices
+    // Its IOMMU group: ROOT/kernel/iommu_groups/N/devices/NAME and the
+    // card's iommu_group link to that group, as the kernel lays them out
+    // with an IOMMU; -1 for none, as without one.
+    int Group = -1;
+    // The driver bound to it: a `driver` link to ROOT/bus/pci/drivers/NAME,
+    // or none.
+    std::string Driver;
 };
 
 constexpr uint32_t SIM_CONTROL_OFFSET = 0x6C;  // in resource1
@@ -55,6 +62,14 @@ bool MakeSimBus(const std::string& root, const std::vector<SimCard>& cards, std:
 std::string SimDeviceName(const SimCard& card);                           // DDDD:BB:SS.F
 std::string SimDevicePath(const std::string& root, const SimCard& card);  // ROOT/bus/pci/devices/NAME
 
+// VFIO's device files for the cards' groups under devRoot (what
+// VELDRAN_DEV_ROOT names in place of /dev): vfio/vfio, mode 0666 as the
+// kernel makes it, and vfio/N for each group, 0600. Plain files: the
+// method's ioctls fail on them, but who may open them, and who has them
+// open, shows as on a real system.
+bool MakeSimDevices(const std::string& devRoot, const std::vector<SimCard>& cards,
+                    std::string* error);
+
 // The control/status register (resource1 at 0x6C, little-endian);
 // 0xFFFFFFFF if it cannot be read.
 uint32_t ReadSimControl(const std::string& root, const SimCard& card);
@@ -68,5 +83,6 @@ bool WriteSimControl(const std::string& root, const SimCard& card, uint32_t valu
 bool ParseSimAddress(const std::string& text, SimCard* card, std::string* error);
 // Card: comma-separated key=value items over a default SimCard; keys addr,
 // vendor, device, subvendor, subsys, io, iostart, control, bar3addr,
-// bar3size, bar3offset, decode, enable, symlink. Numbers are 0x-hex or decimal.
+// bar3size, bar3offset, decode, enable, symlink, group, driver. Numbers are
+// 0x-hex or decimal.
 bool ParseSimCard(const std::string& text, SimCard* card, std::string* error);

@@ -1,7 +1,9 @@
 // veldran-simbus: lays out a simulated PCI bus in a folder, or reads back a
 // simulated card's control/status register.
 //
-//   veldran-simbus ROOT [CARD ...]        make the cards (one default card if none)
+//   veldran-simbus [--dev DEV] ROOT [CARD ...]
+//                                         make the cards (one default card if none),
+//                                         and VFIO's device files under DEV
 //   veldran-simbus --control ROOT ADDR    print the control/status register, 0x%08x
 //
 // Prints nothing on success when making cards. Exit status: 0 done,
@@ -20,7 +22,7 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_BAD_ARGUMENTS = 2;
 
 const char USAGE[] =
-    "usage: veldran-simbus ROOT [CARD ...]\n"
+    "usage: veldran-simbus [--dev DEV] ROOT [CARD ...]\n"
     "       veldran-simbus --control ROOT ADDR\n"
     "\n"
     "Lays out a simulated PCI bus under ROOT (ROOT/bus/pci/devices/...), one\n"
@@ -38,6 +40,10 @@ const char USAGE[] =
     "  decode=0|1         I/O and memory decoding on     (1)\n"
     "  enable=            `enable`: the kernel's count   (1 if decode=1, else 0)\n"
     "  symlink=0|1        entry is a link, as in sysfs   (1)\n"
+    "  group=N            IOMMU group N                  (none)\n"
+    "  driver=NAME        the driver bound to it         (none)\n"
+    "--dev DEV also makes DEV/vfio/vfio and DEV/vfio/N for each group, for\n"
+    "VELDRAN_DEV_ROOT to name.\n"
     "--control prints the card's control/status register as 0x%08x.\n";
 
 int BadArguments(const std::string& message)
@@ -80,14 +86,22 @@ int main(int argc, char** argv)
             return BadArguments("--control takes ROOT and ADDR");
         return PrintControl(argv[2], argv[3]);
     }
-    if (argc < 2)
+    std::string dev;
+    int first = 1;
+    if (argc >= 3 && std::strcmp(argv[1], "--dev") == 0) {
+        dev = argv[2];
+        first = 3;
+        if (dev.empty())
+            return BadArguments("--dev takes a folder");
+    }
+    if (argc <= first)
         return BadArguments("no ROOT given");
-    if (argv[1][0] == '\0' || IsOption(argv[1]))
-        return BadArguments(std::string("bad ROOT '") + argv[1] + "'");
+    if (argv[first][0] == '\0' || IsOption(argv[first]))
+        return BadArguments(std::string("bad ROOT '") + argv[first] + "'");
 
     std::vector<SimCard> cards;
     std::string error;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         SimCard card;
         if (!ParseSimCard(argv[i], &card, &error))
             return BadArguments(error);
@@ -97,7 +111,8 @@ int main(int argc, char** argv)
         cards.push_back(SimCard());
     if (!CheckSimCards(cards, &error))
         return BadArguments(error);
-    if (!MakeSimBus(argv[1], cards, &error)) {
+    if (!MakeSimBus(argv[first], cards, &error) ||
+        (!dev.empty() && !MakeSimDevices(dev, cards, &error))) {
         std::fprintf(stderr, "veldran-simbus: %s\n", error.c_str());
         return EXIT_FAILED;
     }

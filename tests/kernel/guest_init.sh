@@ -23,8 +23,12 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs -o mode=1777 tmpfs /tmp
-# Where a holder's socket goes, as on every system that boots with systemd.
+# /run, as every system that boots with systemd has it, and in it the
+# folders the package's tmpfiles.d makes at every boot.
 mount -t tmpfs -o mode=755 tmpfs /run
+grep '^d ' /etc/veldran/veldran-tmpfiles.conf | while read -r _ path mode user group _; do
+    mkdir -p "$path" && chown "$user:$group" "$path" && chmod "$mode" "$path"
+done
 mount -t securityfs securityfs /sys/kernel/security 2>/dev/null
 
 stty -F /dev/ttyS1 raw -echo
@@ -33,6 +37,7 @@ say() { echo "$*" >&3; }
 
 VELDRAN=/opt/veldran
 RULE=/etc/veldran/60-veldran.rules
+VFIO_RULE=/etc/veldran/61-veldran-vfio.rules
 REMOVED_MARK=191
 LISTED_MARK=190
 
@@ -202,22 +207,43 @@ case_remove() {
 
 # ---- VFIO -------------------------------------------------------------------
 
-# vfio_bind: the case's card to vfio-pci, as the opt-in udev rule binds a
-# card as it appears: driver_override, then a probe.
+# The project's opt-in rule for VFIO, applied to the case's card as udev
+# applies it: rule_line SUBSYSTEM gives its rule for that subsystem, its
+# continued lines joined; rule_key LINE KEY the value a key assigns; and
+# rule_command COMMAND NAME what udev runs, %k the device's kernel name.
+rule_line() {
+    sed -e ':a' -e '/\\$/{' -e 'N' -e 's/\\\n//' -e 'ba' -e '}' "$VFIO_RULE" |
+        grep "^SUBSYSTEM==\"$1\""
+}
+rule_key() {
+    printf '%s' "$1" | sed -n "s/.*[ ,]$2=\"\([^\"]*\)\".*/\1/p"
+}
+rule_command() {
+    printf '%s' "$1" | sed -e "s|%k|$2|g" -e 's/\$\$/$/g'
+}
+
+# vfio_bind: binds the case's card to vfio-pci as the rule does when the
+# card appears (its driver_override, then what it runs), and gives the
+# group device to the group the rule names where the rule's test passes,
+# as it does when the device appears.
 vfio_bind() {
-    echo vfio-pci >"$card/driver_override" &&
-        echo "${card##*/}" >/sys/bus/pci/drivers_probe &&
-        [ "$(basename "$(readlink "$card/driver")")" = vfio-pci ]
+    pci=$(rule_line pci)
+    rule_key "$pci" 'ATTR{driver_override}' >"$card/driver_override" || return 1
+    printf '%s' "$pci" | grep -o 'RUN+="[^"]*"' | sed 's/^RUN+="//; s/"$//' >/tmp/rule.run
+    while read -r command; do
+        eval "$(rule_command "$command" "${card##*/}")" || return 1
+    done </tmp/rule.run
+    [ "$(basename "$(readlink "$card/driver")")" = vfio-pci ] || return 1
+    group=$(rule_line vfio)
+    if eval "$(rule_command "$(rule_key "$group" PROGRAM)" "$(vfio_group)")"; then
+        chgrp "$(rule_key "$group" GROUP)" "$(group_device)" &&
+            chmod "$(rule_key "$group" MODE)" "$(group_device)"
+    fi
 }
 
 # The card's IOMMU group: its number, and its device under /dev/vfio.
 vfio_group() { basename "$(readlink "$card/iommu_group")"; }
 group_device() { echo "/dev/vfio/$(vfio_group)"; }
-
-# vfio_share: the group device to the group veldran, as the rule gives it.
-vfio_share() {
-    chgrp veldran "$(group_device)" && chmod 660 "$(group_device)"
-}
 
 # The processes that have the card's group device open, by PID: a run, or
 # the holder a run left.
@@ -232,7 +258,7 @@ group_users() {
 # group's members, the reset the kernel will use, the group device's mode.
 vfio_facts() {  # vfio_facts NAME
     # shellcheck disable=SC2012  # the mode and owners of one known name
-    say "@@fact $1 $(basename "$(readlink "$card/driver")") group $(ls "/sys/kernel/iommu_groups/$(vfio_group)/devices" | tr '\n' ' ')reset $(cat "$card/reset_method") dev $(ls -l "$(group_device)" | awk '{ print $1 ":" $3 ":" $4 }')"
+    say "@@fact $1 $(basename "$(readlink "$card/driver")") group $(vfio_group): $(ls "/sys/kernel/iommu_groups/$(vfio_group)/devices" | tr '\n' ' ')reset $(cat "$card/reset_method") dev $(ls -l "$(group_device)" | awk '{ print $1 ":" $3 ":" $4 }')"
 }
 
 # ---- runs through VFIO, under lockdown -------------------------------------
@@ -295,6 +321,7 @@ case_vfio_release() {
 case_vfio_bit() {
     vfio_bind
     run vfio_bit /data/design.bit
+    say "@@fact vfio_bit_holder $(group_users)"
 }
 
 # A window the kernel will not let VFIO map: smaller than a page and not
@@ -320,7 +347,7 @@ case_vfio_unmapped() {
 # An ordinary user: without the group veldran the group device is closed
 # to them; a member of it programs the card.
 case_vfio_user() {
-    vfio_bind && vfio_share
+    vfio_bind
     vfio_facts vfio_user_card
     run vfio_stranger /data/small.prom stranger
     invoke vfio_stranger_list stranger --list
@@ -366,10 +393,14 @@ case_vfio_interrupted() {
     say "@@fact vfio_interrupted_users $(group_users)"
 }
 
-# A card left unbound, under lockdown; then the list of every card.
+# A card left unbound, under lockdown; then the list of every card, and
+# the commands it gives to bind that one, run as given.
 case_vfio_unbound() {
     run vfio_unbound /data/small.prom
     list vfio_list
+    sed -n "/  ${card##*/}  /,/^[0-9]/p" /tmp/out | sed -n -e 's/^        \(modprobe .*\)$/\1/p' -e 's/^        \(echo .*\)$/\1/p' >/tmp/remedy
+    say "@@fact vfio_remedy $(wc -l </tmp/remedy) $(sh -e /tmp/remedy && echo ran)"
+    run vfio_remedied /data/small.prom
 }
 
 # Lockdown without an IOMMU: no group for the card, so no VFIO either.

@@ -15,7 +15,9 @@ target_compile_definitions(veldran_kernel_guest PRIVATE
   VELDRAN_FETCH_KERNEL="${CMAKE_CURRENT_LIST_DIR}/fetch-kernel.sh"
   VELDRAN_BUILD_QEMU="${CMAKE_CURRENT_LIST_DIR}/build-qemu.sh"
   VELDRAN_KERNEL_CACHE="${CMAKE_BINARY_DIR}/kernel-cache"
-  VELDRAN_UDEV_RULE="${PROJECT_SOURCE_DIR}/udev/60-veldran.rules")
+  VELDRAN_UDEV_RULE="${PROJECT_SOURCE_DIR}/udev/60-veldran.rules"
+  VELDRAN_VFIO_RULE="${PROJECT_SOURCE_DIR}/udev/61-veldran-vfio.rules"
+  VELDRAN_TMPFILES="${PROJECT_SOURCE_DIR}/systemd/veldran-tmpfiles.conf")
 add_dependencies(veldran_kernel_guest veldran)
 
 add_executable(veldran_kernel_tests ${CMAKE_CURRENT_LIST_DIR}/test_kernel.cpp)

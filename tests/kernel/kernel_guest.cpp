@@ -127,6 +127,8 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const std
     files.push_back({"/bin/busybox", busybox});
     files.push_back({"/opt/veldran", VELDRAN_BINARY});
     files.push_back({"/etc/veldran/60-veldran.rules", VELDRAN_UDEV_RULE});
+    files.push_back({"/etc/veldran/61-veldran-vfio.rules", VELDRAN_VFIO_RULE});
+    files.push_back({"/etc/veldran/veldran-tmpfiles.conf", VELDRAN_TMPFILES});
     std::vector<std::string> libraries;
     if (!LibrariesOf(VELDRAN_BINARY, &libraries, error) || !LibrariesOf(busybox, &libraries, error))
         return false;
@@ -144,6 +146,9 @@ bool BuildInitramfs(const std::string& tree, const std::string& image, const std
         return false;
     }
     fs::create_symlink("busybox", fs::path(tree) / "bin/sh", ec);
+    // Rules name /sbin's commands; as on a merged-/usr system, one folder.
+    if (!ec)
+        fs::create_symlink("bin", fs::path(tree) / "sbin", ec);
     chmod((tree + "/init").c_str(), 0755);
     std::string cases;
     for (const GuestCase& c : plan.Cases) {

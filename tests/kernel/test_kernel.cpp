@@ -615,7 +615,13 @@ unsigned long DecodeBits(const std::string& command)
 
 std::string ListLine(const Booted& booted, const std::string& name, const std::string& verdict)
 {
-    const std::string board = "Quorvel KX-10 card";
+    // The board as a run names it ("Found ..."), or as the list names one
+    // outside the table.
+    const std::string found = booted.CardOf(name).Board, prefix = "\nFound ";
+    const std::string board = found.rfind(prefix, 0) == 0
+                                  ? found.substr(prefix.size())
+                                  : "unknown board (subsystem ID 0x" +
+                                        Hex(booted.CardOf(name).Subsystem).substr(6) + ")";
     char number[8];
     std::snprintf(number, sizeof number, "%-4u", CardNumber(booted.Plan(), name));
     return std::string(number) + "  " + CardAddress(booted.Plan(), name) + "  " + board +
@@ -680,12 +686,21 @@ TEST_F(RealKernel, ListNamesTheRunThatHoldsTheCard)
     EXPECT_EQ(ListEntry(list.Out, CardAddress(booted.Plan(), "list_held")),
               ListLine(booted, "list_held", "no") + "      - in use by another run (process " + pid +
                   ", veldran); wait for it to end\n");
-    // The run's register, read through the real I/O BAR mid-stream.
+    // The run's record under /run, and its register, read through the real
+    // I/O BAR mid-stream.
     const std::string carried =
-        ListEntry(list.Out, CardAddress(ToGuest(booted.CardOf("list_held"))), true);
-    EXPECT_EQ(carried.substr(0, 35), "      nothing recorded; register 0x") << carried;
-    EXPECT_EQ(carried.substr(std::min<std::size_t>(carried.size(), 43)),
-              ": a configuration cycle in\n        progress\n") << carried;
+        ListEntry(list.Out, CardAddress(booted.Plan(), "list_held"), true);
+    const std::string recorded = "      recorded: started at ";
+    const std::string by = " by root (uid 0), and has not\n        recorded its end\n"
+                           "        a PROM image\n        file /data/large.prom, sha256 ";
+    const std::string reg = "...\n      register 0x";
+    ASSERT_EQ(carried.substr(0, recorded.size()), recorded) << carried;
+    const std::size_t at = carried.find(by), hash = at + by.size();
+    ASSERT_NE(at, std::string::npos) << carried;
+    EXPECT_EQ(carried.substr(hash, 16).find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(carried.substr(hash + 16, reg.size()), reg) << carried;
+    EXPECT_EQ(carried.substr(std::min(carried.size(), hash + 16 + reg.size() + 8)),
+              ": a configuration cycle in progress\n") << carried;
     EXPECT_EQ(list.Err, "");
     const GuestRunResult& held = Run(booted, "list_held_run");
     EXPECT_EQ(held.Status, 0) << held.Err;
@@ -828,8 +843,10 @@ TEST_F(VfioKernel, ARunProgramsTheCardAndLeavesItHeld)
     const CardLocation at = LocationOf(booted.Plan(), "vfio");
     char bridge[16];
     std::snprintf(bridge, sizeof bridge, "0000:%02x:00.0", at.Bus - 1);
-    EXPECT_EQ(Fact(booted, "vfio_card"), "vfio-pci group " + std::string(bridge) + " " + address +
-                                             " reset bus dev crw-------:root:root");
+    const std::string card = Fact(booted, "vfio_card");
+    ASSERT_NE(card.find(": "), std::string::npos) << card;
+    EXPECT_EQ(card.substr(card.find(": ")), ": " + std::string(bridge) + " " + address +
+                                                " reset bus dev crw-rw----:root:veldran");
     ExpectRun("vfio_run", "vfio", IMAGE);
     ExpectProgrammed(BetweenResets(Received(booted, "vfio_run"), false), PromImage(IMAGE));
     EXPECT_EQ(Pids(Fact(booted, "vfio_run_users")).size(), 1u) << Fact(booted, "vfio_run_users");
@@ -843,13 +860,25 @@ TEST_F(VfioKernel, TheHolderKeepsTheLoadUntilReleased)
     EXPECT_EQ(TrafficOf(Received(booted, "vfio_kept")).Tokens, "r");
     EXPECT_EQ(Fact(booted, "vfio_kept_users"), Fact(booted, "vfio_run_users"));
 
+    // The last holder, that of the run that took the card over.
     const GuestRunResult& release = Run(booted, "vfio_release");
     EXPECT_EQ(release.Status, 0) << release.Err;
+    EXPECT_EQ(release.Out, "Released 9054 card number " +
+                               std::to_string(CardNumber(booted.Plan(), "vfio")) + " (" +
+                               CardAddress(booted.Plan(), "vfio") + "): its holder, process " +
+                               Pids(Fact(booted, "vfio_takeover_after")).at(0) +
+                               ", has ended,\nand the kernel has reset the card; what was loaded "
+                               "into it is gone.\n");
+    EXPECT_EQ(release.Err, "");
     const Traffic t = TrafficOf(Received(booted, "vfio_release"));
     ASSERT_EQ(t.Tokens, "xr") << Show(t);
     EXPECT_EQ(Hex(t.Value(1)), Hex(POWER_ON));
     EXPECT_EQ(Hex(ControlFact(Fact(booted, "vfio_release_control"))), Hex(POWER_ON));
     EXPECT_EQ(Fact(booted, "vfio_release_users"), "");
+    const GuestRunResult& again = Run(booted, "vfio_release_again");
+    EXPECT_EQ(again.Status, 101);
+    EXPECT_EQ(again.Out, "");
+    EXPECT_EQ(again.Err, ErrorFor(booted, "9054 card number %u is not held: no holder keeps it open.\n", "vfio"));
 }
 
 // The next run takes the device over from the holder: no reset between,
@@ -900,6 +929,7 @@ TEST_F(VfioKernel, AWindowThatCannotBeMappedGetsTheSameStream)
 TEST_F(VfioKernel, AMemberOfTheGroupProgramsTheCard)
 {
     const std::string facts = Fact(booted, "vfio_user_card");
+    ASSERT_NE(facts.find(" dev "), std::string::npos) << facts;
     EXPECT_EQ(facts.substr(facts.find(" dev ")), " dev crw-rw----:root:veldran");
     const GuestRunResult& stranger = Run(booted, "vfio_stranger");
     EXPECT_EQ(stranger.Status, 105);
@@ -983,7 +1013,71 @@ TEST_F(VfioKernel, AnUnboundCardIsRefused)
     EXPECT_EQ(r.Status, 105);
     EXPECT_EQ(r.Out, BANNER);
     EXPECT_EQ(r.Err, CantGainAccess("vfio_unbound"));
-    EXPECT_EQ(TrafficOf(Received(booted, "vfio_unbound")).Tokens, "");
+    // The first the card sees is the reset of the open once the list's
+    // remedy has bound it (below).
+    EXPECT_EQ(TrafficOf(Received(booted, "vfio_unbound")).Tokens.substr(0, 1), "x");
+}
+
+// A reason as one line: the list wraps its text at the width of the table.
+std::string Unwrapped(std::string text)
+{
+    for (std::size_t at; (at = text.find("\n        ")) != std::string::npos;)
+        text.replace(at, 9, " ");
+    return text;
+}
+
+// --list on the real kernel for cards reached through VFIO: a card under
+// lockdown not bound yet (and the commands it gives, which bind it: the
+// next run programs it, after the reset of its first open), a card a
+// holder keeps (its process, since when), and a card whose group device
+// the user may not open.
+TEST_F(VfioKernel, ListGivesTheReasonsOfVfio)
+{
+    const GuestRunResult& list = Run(booted, "vfio_list");
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Err, "");
+    const std::string unbound = CardAddress(booted.Plan(), "vfio_unbound");
+    EXPECT_EQ(ListEntry(list.Out, unbound),
+              ListLine(booted, "vfio_unbound", "no") +
+                  "      - kernel lockdown is on (integrity): the kernel refuses the card's files\n"
+                  "        to every program, root included; a run reaches the card through VFIO\n"
+                  "        once it is bound to vfio-pci; the udev rule 61-veldran-vfio.rules binds\n"
+                  "        it as it appears: copy it from /usr/share/doc/veldran/examples to\n"
+                  "        /etc/udev/rules.d; or bind it now, as root:\n"
+                  "        modprobe vfio-pci\n"
+                  "        echo vfio-pci > /sys/bus/pci/devices/" + unbound + "/driver_override\n"
+                  "        echo " + unbound + " > /sys/bus/pci/drivers_probe\n"
+                  "        the first open through VFIO then resets the card once\n");
+    EXPECT_EQ(Fact(booted, "vfio_remedy"), "3 ran");
+    ExpectRun("vfio_remedied", "vfio_unbound", SMALL);
+    // Its record holds the refused run, the list's look and the remedied run.
+    ExpectProgrammed(BetweenResets(Received(booted, "vfio_unbound"), false), PromImage(SMALL));
+
+    const std::string bit = CardAddress(booted.Plan(), "vfio_bit");
+    std::string held = Unwrapped(ListEntry(list.Out, bit));
+    const std::size_t since = held.find("held since ");
+    ASSERT_NE(since, std::string::npos) << held;
+    const std::string time = held.substr(since + 11, 20);  // as date -u +%FT%TZ prints it
+    EXPECT_EQ(time.size(), 20u);
+    EXPECT_EQ(time.find_first_not_of("0123456789-:TZ"), std::string::npos) << time;
+    EXPECT_EQ(time.substr(4, 1) + time.substr(10, 1) + time.substr(19), "-TZ") << time;
+    held.replace(since + 11, 20, "<time>");
+    EXPECT_EQ(held, ListLine(booted, "vfio_bit", "yes") + "      - held since <time> by process " +
+                        Pids(Fact(booted, "vfio_bit_holder")).at(0) +
+                        " (veldran), which keeps what a run loaded; a run takes the card over "
+                        "from it; veldran --release " + bit +
+                        " ends it, and the kernel then resets the card\n");
+
+    // As a user outside the group veldran, before a run of that card.
+    const std::string facts = Fact(booted, "vfio_user_card");  // "vfio-pci group N: ..."
+    const std::string group = facts.substr(15, facts.find(':') - 15);
+    const GuestRunResult& stranger = Run(booted, "vfio_stranger_list");
+    EXPECT_EQ(stranger.Status, 0);
+    EXPECT_EQ(Unwrapped(ListEntry(stranger.Out, CardAddress(booted.Plan(), "vfio_user"))),
+              ListLine(booted, "vfio_user", "no") +
+                  "      - no permission to open the card's group device /dev/vfio/" + group +
+                  "; the udev rule 61-veldran-vfio.rules gives it to the group veldran; join it "
+                  "and log in again, or run as root\n");
 }
 
 // ---- a kernel locked down --------------------------------------------------
@@ -1008,6 +1102,24 @@ Booted LockedDownKernel::booted;
 // The kernel refuses the card's sysfs files, and the card is not bound to
 // vfio-pci, the one way left to it: the open refuses the card; nothing
 // reaches it.
+// Without an IOMMU the card has no group, so VFIO cannot reach it either:
+// the list names the setting the machine needs.
+TEST_F(LockedDownKernel, ListNamesTheIommuSettingTheCardNeeds)
+{
+    EXPECT_EQ(Fact(booted, "list_lockdown_groups"), "0 unlinked");
+    const GuestRunResult& list = Run(booted, "list_lockdown");
+    EXPECT_EQ(list.Status, 0);
+    EXPECT_EQ(list.Err, "");
+    EXPECT_EQ(Unwrapped(ListEntry(list.Out, CardAddress(booted.Plan(), "lockdown"))),
+              ListLine(booted, "lockdown", "no") +
+                  "      - kernel lockdown is on (integrity): the kernel refuses the card's files "
+                  "to every program, root included, and the card is in no IOMMU group, which "
+                  "VFIO, the way around lockdown, needs; turn the IOMMU on: intel_iommu=on "
+                  "(Intel) or amd_iommu=on (AMD) on the kernel's command line, with VT-d or "
+                  "AMD-Vi enabled in the firmware's setup; or boot without lockdown (Secure "
+                  "Boot off)\n");
+}
+
 TEST_F(LockedDownKernel, AnUnboundCardIsRefused)
 {
     EXPECT_NE(Fact(booted, "lockdown").find("[integrity]"), std::string::npos)

@@ -91,6 +91,8 @@ static std::string HowItEnded(const CardRecord& r)
         return "interrupted by " + r.Step + who;
     if (r.Result == "failed")
         return "failed" + who + ": " + r.Step;
+    if (r.Result == "released")
+        return "released" + who + ", and the kernel reset the card: what it was loaded with is gone";
     if (r.Result == "started")
         return "started" + who + ", and has not recorded its end";
     return r.Result + who;

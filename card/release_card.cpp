@@ -6,6 +6,7 @@
 #include "card/find_card.h"
 #include "pci/plx_status.h"
 #include "run/fatal_exit.h"
+#include "run/run_record.h"
 #include "run/run_state.h"
 
 // The release returns once the holder has closed the device, and the
@@ -19,9 +20,11 @@ static int Release(const DeviceKey& key, unsigned card)
                   card);
     if (status != PLX_STATUS_OK)
         FatalExit(EXIT_CARD_ACCESS, "Can't reach the holder of 9054 card number %u.\n", card);
+    const std::string address = PciAddressText(CardAddressOf(key));
+    RecordRelease(address);
     std::printf("Released 9054 card number %u (%s): its holder, process %d, has ended,\n"
                 "and the kernel has reset the card; what was loaded into it is gone.\n",
-                card, PciAddressText(CardAddressOf(key)).c_str(), holder);
+                card, address.c_str(), holder);
     return EXIT_OK;
 }
 

@@ -79,9 +79,17 @@ void NoteUser()
 
 int Priority(const std::string& result)
 {
-    if (result == "programmed")
+    if (result == "programmed" || result == "released")
         return LOG_NOTICE;
     return result == "interrupted" ? LOG_WARNING : LOG_ERR;
+}
+
+void WriteAndLog()
+{
+    WriteRecord(Record);
+    openlog("veldran", LOG_PID, LOG_USER);
+    syslog(Priority(Record.Result), "%s", RecordLogLine(Record).c_str());
+    closelog();
 }
 
 }  // namespace
@@ -104,6 +112,19 @@ void StartRunRecord()
     WriteRecord(Record);
 }
 
+void RecordRelease(const std::string& address)
+{
+    if (ReadRecord(address, &Record) != RecordRead::Read) {
+        Record = CardRecord{};
+        Record.Address = address;
+    }
+    NoteUser();
+    Record.When = Now();
+    Record.Result = "released";
+    Record.Step = "";
+    WriteAndLog();
+}
+
 void EndRunRecord(const char* result, const std::string& step)
 {
     if (!State.RecordStarted)
@@ -113,8 +134,5 @@ void EndRunRecord(const char* result, const std::string& step)
     Record.Bytes = std::to_string(State.BytesSent);
     Record.Result = result;
     Record.Step = step;
-    WriteRecord(Record);
-    openlog("veldran", LOG_PID, LOG_USER);
-    syslog(Priority(Record.Result), "%s", RecordLogLine(Record).c_str());
-    closelog();
+    WriteAndLog();
 }

@@ -17,3 +17,8 @@ void StartRunRecord();
 // cannot be written is left unwritten: the run's output and status never
 // depend on it.
 void EndRunRecord(const char* result, const std::string& step);
+
+// --release ended the holder of the card at address, and the kernel has
+// reset the card: its record says so from now on (keeping what it was
+// loaded with before), and the system log has a line of it.
+void RecordRelease(const std::string& address);

@@ -267,6 +267,11 @@ TEST_F(VfioBus, ReleaseEndsTheHolderOrSaysThereIsNone)
                          std::to_string(holder->Pid()) + ", has ended,\n"
                          "and the kernel has reset the card; what was loaded into it is gone.\n");
     EXPECT_TRUE(holder->Ended());
+    // The card's record says it was reset, keeping what it had carried.
+    const std::string record = ReadFile(run + "/cards/0000:02:00.0");
+    EXPECT_NE(record.find("\nresult=released\n"), std::string::npos) << record;
+    const std::string list = Run({"--list"}).Out;
+    EXPECT_NE(list.find("      recorded: released at "), std::string::npos) << list;
     struct Case {
         const char* card;
         int status;

@@ -79,7 +79,7 @@ struct GroupFiles {
 // False where the device is in no group (the kernel has no IOMMU for it).
 bool FindGroup(const std::string& folder, GroupFiles* group);
 
-// /run/veldran/hold, or VELDRAN_RUN_DIR/hold (as secure_getenv allows):
+// RunFolder("hold") (pci/run_folder.h):
 // the holders' sockets, one per card, named by its address.
 std::string HoldFolder();
 std::string HoldSocket(const PciAddress& address);

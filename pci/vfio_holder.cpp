@@ -17,27 +17,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "pci/run_folder.h"
 #include "pci/vfio.h"
 
 namespace vfio {
 
 namespace {
-
-// As the package's tmpfiles.d makes it: the group veldran may put its
-// holders' sockets there.
-constexpr mode_t HOLD_FOLDER_MODE = 02775;
-
-// Root makes the folder where no package did.
-void MakeHoldFolder()
-{
-    const std::string folder = HoldFolder();
-    mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0755);
-    if (mkdir(folder.c_str(), 0755) != 0)
-        return;
-    const group* veldran = getgrnam("veldran");
-    if (veldran != nullptr && chown(folder.c_str(), 0, veldran->gr_gid) == 0)
-        chmod(folder.c_str(), HOLD_FOLDER_MODE);
-}
 
 // Whoever may open the group's device may take the card over, and no one
 // else: the socket gets that file's group and its permissions (connecting
@@ -58,8 +43,6 @@ void ShareLikeGroup(const std::string& socket, const std::string& groupPath)
 // card's name whole, only once the holder listens on it.
 PlxStatus BindSocket(Held* held, const std::string& groupPath)
 {
-    if (geteuid() == 0)
-        MakeHoldFolder();
     held->Bound = held->SocketPath + "." + std::to_string(getpid());
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
@@ -184,6 +167,7 @@ PlxStatus Hold(PlxPlatformDevice* device)
     held.Group = v->Group;
     held.Device = v->Device;
     std::copy(std::begin(v->Regions), std::end(v->Regions), std::begin(held.Regions));
+    RunFolderToWrite("hold");
     held.SocketPath = HoldSocket(device->Address);
     held.Since = static_cast<int64_t>(std::time(nullptr));
     PlxStatus status = BindSocket(&held, v->GroupPath);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pci/run_folder.h"
 #include "pci/vfio.h"
 
 namespace vfio {
@@ -69,7 +70,7 @@ bool FindGroup(const std::string& folder, GroupFiles* group)
 
 std::string HoldFolder()
 {
-    return FromEnvironment("VELDRAN_RUN_DIR", "/run/veldran") + "/hold";
+    return RunFolder("hold");
 }
 
 std::string HoldSocket(const PciAddress& address)

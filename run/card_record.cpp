@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pci/run_folder.h"
+
 namespace {
 
 // Each header text is kept to a kilobyte and a path to PATH_MAX: a record
@@ -85,21 +87,6 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-std::string Variable(const char* name)
-{
-    const char* value = secure_getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// Root makes the folders where no package did; an operator's run relies
-// on the package's (a folder of the group veldran).
-void MakeFolders()
-{
-    const std::string folder = RecordFolder();
-    mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0755);
-    mkdir(folder.c_str(), 0755);
-}
-
 }  // namespace
 
 const std::vector<RecordField> RECORD_FIELDS = {
@@ -141,19 +128,14 @@ bool ParseRecord(const std::string& text, CardRecord* record)
 
 std::string RecordFolder()
 {
-    const std::string run = Variable("VELDRAN_RUN_DIR"), bus = Variable("VELDRAN_SYSFS_ROOT");
-    if (!run.empty())
-        return run + "/cards";
-    return (bus.empty() ? "/run/veldran" : bus + "/run") + "/cards";
+    return RunFolder("cards");
 }
 
 bool WriteRecord(const CardRecord& record)
 {
-    if (geteuid() == 0)
-        MakeFolders();
     // Beside the record and renamed over it, so that a reader never sees
     // half of one.
-    std::string temporary = RecordPath(record.Address) + ".XXXXXX";
+    std::string temporary = RunFolderToWrite("cards") + "/" + record.Address + ".XXXXXX";
     const int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
         return false;

@@ -25,16 +25,20 @@
 
 constexpr std::size_t PLX_PATH_MAX = 512;
 
+// A device's I/O BARs, read once: the status register is polled a hundred
+// times in a row, and each poll should cost one access, not a search.
+struct IoBars {
+    bool Known = false;                      // the two below are filled in
+    uint64_t Base[PLX_BAR_COUNT] = {};       // bus address of each I/O BAR
+    uint64_t Length[PLX_BAR_COUNT] = {};     // its length; 0 for other BARs
+};
+
 // What the sysfs method keeps of an open device.
 struct SysfsDevice {
     void* MapBase[PLX_BAR_COUNT] = {};              // start of each BAR's mapping, or null
     std::size_t MapLength[PLX_BAR_COUNT] = {};      // length of that mapping
     std::size_t MapOffset[PLX_BAR_COUNT] = {};      // where the BAR starts within it
-    // The I/O BARs, read once: the status register is polled a hundred
-    // times in a row, and each poll should cost one access, not a search.
-    int PortsKnown = 0;                             // the three below are filled in
-    uint64_t PortBase[PLX_BAR_COUNT] = {};          // bus address of each I/O BAR
-    uint64_t PortLength[PLX_BAR_COUNT] = {};        // its length; 0 for other BARs
+    IoBars Ports;
     int PortFile[PLX_BAR_COUNT] = {-1, -1, -1, -1, -1, -1};  // its open resourceN, or -1
     int LockFile = -1;                              // holds the device's lock, or -1
 };
@@ -142,6 +146,19 @@ bool HasCapability(int capability);
 bool HasAdminCapability();
 // The name the kernel keeps for the process (its comm), or "".
 std::string ProcessName(long pid);
+// The configuration-space offset of BAR bar's register.
+constexpr uint32_t BarRegister(unsigned bar)
+{
+    return 0x10 + 4 * bar;
+}
+// A BAR register's value: true for an I/O BAR, with its bus address, which
+// the card decodes (not the `resource` start, on some architectures a
+// logical port number).
+bool IoBarBase(uint32_t value, uint64_t* base);
+// The I/O BAR holding port..port+size-1, and the port's offset in it.
+PlxStatus FindIoBar(const IoBars& bars, uint64_t port, uint32_t size, unsigned* bar,
+                    uint64_t* offset);
+
 // Adds a reason to the report, its texts cut to fit (past PLX_REASONS_MAX
 // reasons, none is added).
 void AddReason(PlxAccess* access, bool blocks, const std::string& problem,

@@ -87,6 +87,28 @@ bool HasAdminCapability()
     return HasCapability(CAP_SYS_ADMIN);
 }
 
+bool IoBarBase(uint32_t value, uint64_t* base)
+{
+    constexpr uint32_t IO_BAR_FLAG = 0x1;
+    constexpr uint32_t IO_BAR_MASK = 0xFFFFFFFC;
+    *base = value & IO_BAR_MASK;
+    return (value & IO_BAR_FLAG) != 0;
+}
+
+PlxStatus FindIoBar(const IoBars& bars, uint64_t port, uint32_t size, unsigned* bar,
+                    uint64_t* offset)
+{
+    for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
+        const uint64_t base = bars.Base[i], length = bars.Length[i];
+        if (length == 0 || port < base || port - base >= length || size > length - (port - base))
+            continue;
+        *bar = i;
+        *offset = port - base;
+        return PLX_STATUS_OK;
+    }
+    return PLX_ERR_PORT_RANGE;
+}
+
 void AddReason(PlxAccess* access, bool blocks, const std::string& problem,
                const std::string& remedy)
 {

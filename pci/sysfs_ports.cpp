@@ -8,51 +8,27 @@ namespace sysfs {
 
 namespace {
 
-constexpr uint16_t BAR0_OFFSET = 0x10;
-constexpr uint32_t IO_BAR_FLAG = 0x1;
-constexpr uint32_t IO_BAR_MASK = 0xFFFFFFFC;
-
-// Reads the I/O BARs once. A BAR's base is its value in configuration
-// space (the bus address), not the `resource` start, which on some
-// architectures is a logical port number.
+// Reads the I/O BARs once: those `resource` lists as I/O, at the bus
+// address configuration space gives them.
 PlxStatus LoadIoBars(PlxPlatformDevice* device)
 {
-    const std::string folder = device->Path;
+    IoBars& ports = device->Sysfs.Ports;
     const std::vector<Resource>& resources = device->Resources;
     for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
-        device->Sysfs.PortBase[i] = 0;
-        device->Sysfs.PortLength[i] = 0;
+        ports.Base[i] = 0;
+        ports.Length[i] = 0;
         const uint64_t length = ResourceLength(resources[i]);
         if ((resources[i].Flags & RESOURCE_IO) == 0 || length == 0)
             continue;
         uint32_t value = 0;
-        const PlxStatus status = ReadConfig(folder, BAR0_OFFSET + 4 * i, 4, &value);
+        const PlxStatus status = ReadConfig(device->Path, BarRegister(i), 4, &value);
         if (status != PLX_STATUS_OK)
             return status;
-        if ((value & IO_BAR_FLAG) == 0)
-            continue;  // configuration space disagrees: not an I/O BAR
-        device->Sysfs.PortBase[i] = value & IO_BAR_MASK;
-        device->Sysfs.PortLength[i] = length;
+        if (IoBarBase(value, &ports.Base[i]))  // else configuration space disagrees
+            ports.Length[i] = length;
     }
-    device->Sysfs.PortsKnown = 1;
+    ports.Known = true;
     return PLX_STATUS_OK;
-}
-
-// Finds the I/O BAR holding port..port+size-1.
-PlxStatus FindIoBar(const PlxPlatformDevice* device, uint64_t port, uint32_t size, unsigned* bar,
-                    uint64_t* offset)
-{
-    for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
-        const uint64_t base = device->Sysfs.PortBase[i];
-        const uint64_t length = device->Sysfs.PortLength[i];
-        if (length == 0 || port < base || port - base >= length ||
-            size > length - (port - base))
-            continue;
-        *bar = i;
-        *offset = port - base;
-        return PLX_STATUS_OK;
-    }
-    return PLX_ERR_PORT_RANGE;
 }
 
 }  // namespace
@@ -60,14 +36,14 @@ PlxStatus FindIoBar(const PlxPlatformDevice* device, uint64_t port, uint32_t siz
 PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint32_t size,
                      bool write)
 {
-    if (!device->Sysfs.PortsKnown) {
+    if (!device->Sysfs.Ports.Known) {
         const PlxStatus status = LoadIoBars(device);
         if (status != PLX_STATUS_OK)
             return status;
     }
     unsigned bar = 0;
     uint64_t offset = 0;
-    const PlxStatus status = FindIoBar(device, port, size, &bar, &offset);
+    const PlxStatus status = FindIoBar(device->Sysfs.Ports, port, size, &bar, &offset);
     if (status != PLX_STATUS_OK)
         return status;
     if (device->Sysfs.PortFile[bar] < 0) {

@@ -50,11 +50,7 @@ struct VfioDevice {
     int Device = -1;
     std::string GroupPath;  // the group's device file, as opened
     vfio::Region Regions[vfio::REGION_COUNT];
-    // The I/O BARs' bus addresses, read once from config space, as the
-    // sysfs method keeps them.
-    bool PortsKnown = false;
-    bool IoBar[PLX_BAR_COUNT] = {};
-    uint64_t PortBase[PLX_BAR_COUNT] = {};
+    IoBars Ports;  // bus addresses from config space, lengths from the regions
     void* MapBase[PLX_BAR_COUNT] = {};
     std::size_t MapLength[PLX_BAR_COUNT] = {};
     vfio::StoredWindow Stored[PLX_BAR_COUNT];  // Page -1 where the BAR is mapped itself

@@ -13,44 +13,24 @@ namespace vfio {
 
 namespace {
 
-constexpr uint32_t BAR0_OFFSET = 0x10;
-constexpr uint32_t IO_BAR_FLAG = 0x1;
-constexpr uint32_t IO_BAR_MASK = 0xFFFFFFFC;
-
-// A BAR's base is its value in config space, the bus address the card
-// decodes, as the sysfs method takes it.
+// Each BAR that config space says is I/O, with its region's size.
 PlxStatus LoadIoBars(PlxPlatformDevice* device)
 {
     VfioDevice* v = device->Vfio;
     for (unsigned bar = 0; bar < static_cast<unsigned>(PLX_BAR_COUNT); ++bar) {
-        v->PortBase[bar] = 0;
-        v->IoBar[bar] = false;
+        v->Ports.Base[bar] = 0;
+        v->Ports.Length[bar] = 0;
         if (v->Regions[bar].Size == 0)
             continue;
         uint32_t value = 0;
-        const PlxStatus status = ReadConfig(device, BAR0_OFFSET + 4 * bar, 4, &value);
+        const PlxStatus status = ReadConfig(device, sysfs::BarRegister(bar), 4, &value);
         if (status != PLX_STATUS_OK)
             return status;
-        v->IoBar[bar] = (value & IO_BAR_FLAG) != 0;
-        v->PortBase[bar] = value & IO_BAR_MASK;
+        if (sysfs::IoBarBase(value, &v->Ports.Base[bar]))
+            v->Ports.Length[bar] = v->Regions[bar].Size;
     }
-    v->PortsKnown = true;
+    v->Ports.Known = true;
     return PLX_STATUS_OK;
-}
-
-PlxStatus FindIoBar(const VfioDevice* v, uint64_t port, uint32_t size, unsigned* bar,
-                    uint64_t* offset)
-{
-    for (unsigned i = 0; i < static_cast<unsigned>(PLX_BAR_COUNT); ++i) {
-        const uint64_t base = v->PortBase[i], length = v->Regions[i].Size;
-        if (!v->IoBar[i] || port < base || port - base >= length ||
-            size > length - (port - base))
-            continue;
-        *bar = i;
-        *offset = port - base;
-        return PLX_STATUS_OK;
-    }
-    return PLX_ERR_PORT_RANGE;
 }
 
 void StoreByRegionWrite(void* context, uint8_t byte)
@@ -133,14 +113,14 @@ PlxStatus AccessPort(PlxPlatformDevice* device, uint64_t port, void* value, uint
                      bool write)
 {
     VfioDevice* v = device->Vfio;
-    if (!v->PortsKnown) {
+    if (!v->Ports.Known) {
         const PlxStatus status = LoadIoBars(device);
         if (status != PLX_STATUS_OK)
             return status;
     }
     unsigned bar = 0;
     uint64_t offset = 0;
-    const PlxStatus status = FindIoBar(v, port, size, &bar, &offset);
+    const PlxStatus status = sysfs::FindIoBar(v->Ports, port, size, &bar, &offset);
     if (status != PLX_STATUS_OK)
         return status;
     const uint64_t at = v->Regions[bar].Offset + offset;
